@@ -1,0 +1,36 @@
+// How a run ends: the lines it leaves on both streams and its exit status.
+#pragma once
+
+#include <stdexcept>
+#include <string>
+
+namespace corvane {
+
+/// Exit statuses: an answer (or the help screen), no answer, a command line that is not valid.
+enum : int { EXIT_ANSWER = 0, EXIT_NOANSWER = 1, EXIT_USAGE = 2 };
+
+/// The not-supported marker, the one line the monitoring agent reads when no answer exists.
+inline constexpr const char* NOTSUPPORTED = "ZBX_NOTSUPPORTED";
+
+/// A known end of the run: what goes to standard output and standard error, and the status.
+/// A step deep in the run throws it; main hands it to endrun. The core never writes to the
+/// process's streams itself, which keeps every step testable in-process.
+struct Ending {
+  int status = EXIT_NOANSWER;
+  std::string out;
+  std::string err;
+};
+
+/// A failure that no step handles: main turns it into one diagnostic and status 1.
+struct Failure : std::runtime_error {
+  using std::runtime_error::runtime_error;
+};
+
+/// Writes the ending's standard error text, then its standard output text, flushes both and
+/// ends the process with its status. The message comes before the marker that follows it.
+[[noreturn]] void endrun(const Ending& ending);
+
+/// The ending of a failure that no step handled: "corvane: <what>" on standard error.
+Ending unhandled(const std::string& what);
+
+}  // namespace corvane

@@ -1,0 +1,50 @@
+// corvane: answers one question about a BIND 9 server's statistics per run.
+//
+// The run: read the command line, settle the port, answer from the cache file when it is fresh,
+// otherwise fetch the XML statistics, reduce them to the document and cache it; then answer.
+
+#include <csignal>
+#include <exception>
+#include <new>
+#include <string>
+#include <vector>
+
+#include "acquire/extract.h"
+#include "acquire/httpclient.h"
+#include "acquire/schema.h"
+#include "answer.h"
+#include "commandline.h"
+#include "endrun.h"
+#include "store/cache.h"
+#include "store/document.h"
+
+using namespace corvane;
+
+static Document fetchdocument(const std::string& port) {
+  std::string body = fetchstatistics(port);
+  Detected found = detectversion(body);
+  body = std::string();  // the tree holds all that is needed from here on
+  Document doc = newdocument();
+  if (found.version == 2) extractversion2(found.tree, found.root, doc);
+  if (found.version == 3) extractversion3(found.tree, found.root, doc);
+  writecache(JSONFILE, doc);
+  return doc;
+}
+
+int main(int argc, char** argv) {
+  // A reader that goes away must not end the run by a signal: the status has to stay honest.
+  std::signal(SIGPIPE, SIG_IGN);
+  try {
+    Args args = parsecommandline(std::vector<std::string>(argv + 1, argv + argc),
+                                 argc > 0 ? argv[0] : "corvane", helpwidth());
+    std::string port = settleport(args);
+    Document doc = cachefresh(JSONFILE, wallclock()) ? readcache(JSONFILE) : fetchdocument(port);
+    endrun(answerquery(args, doc));
+  } catch (const Ending& ending) {
+    endrun(ending);
+  } catch (const std::bad_alloc&) {
+    endrun(unhandled("out of memory"));
+  } catch (const std::exception& e) {
+    endrun(unhandled(e.what()));
+  }
+}

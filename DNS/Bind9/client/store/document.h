@@ -1,0 +1,126 @@
+// The statistics document: ordered maps of texts, the one shape both XML schemas reduce to.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <variant>
+#include <vector>
+
+namespace corvane {
+
+/// A map key: a text, or the null key (a record that had no name element). In memory the
+/// null key and the text "null" are different keys; the JSON form writes both as null.
+struct Key {
+  std::string text;
+  bool null = false;
+
+  Key() = default;
+  Key(std::string t) : text(std::move(t)) {}
+  Key(std::string_view t) : text(t) {}
+  Key(const char* t) : text(t) {}
+  static Key none() {
+    Key k;
+    k.null = true;
+    return k;
+  }
+  bool operator==(const Key&) const = default;
+};
+
+struct Value;
+struct Member;
+
+/// A map that keeps its keys in the order of first insertion. Writing a key that is present
+/// replaces its value and leaves it where it was: the first write decides the position, the
+/// last one the value. Lookups go through a hash index, never a scan.
+class Map {
+ public:
+  Map();
+  Map(const Map&);
+  Map(Map&&) noexcept;
+  Map& operator=(const Map&);
+  Map& operator=(Map&&) noexcept;
+  ~Map();
+
+  Value* find(const Key& key);
+  const Value* find(const Key& key) const;
+  bool contains(const Key& key) const { return find(key) != nullptr; }
+  /// Stores `value` under `key` by the overwrite rule; returns the stored value.
+  Value& set(Key key, Value value);
+  /// Removes `key`; the other keys keep their order. Returns whether it was present.
+  bool erase(const Key& key);
+
+  size_t size() const;
+  bool empty() const { return size() == 0; }
+  const std::vector<Member>& members() const;
+  void reserve(size_t n);
+
+ private:
+  struct Hash {
+    using is_transparent = void;
+    size_t operator()(std::string_view s) const { return std::hash<std::string_view>{}(s); }
+  };
+  std::vector<Member> members_;
+  std::unordered_map<std::string, uint32_t, Hash, std::equal_to<>> index_;
+  int64_t nullslot_ = -1;
+};
+
+using Array = std::vector<Value>;
+
+/// A number, true or false read from a JSON text that this program did not write: kept as it
+/// was written, and written back the same way. The program's own documents never hold one.
+struct Literal {
+  std::string text;
+  bool operator==(const Literal&) const = default;
+};
+
+/// A counter value (a text or null), a map, an array, or a literal from a foreign file.
+struct Value {
+  std::variant<std::monostate, std::string, Map, Array, Literal> v;
+
+  Value() = default;
+  Value(std::string t) : v(std::move(t)) {}
+  Value(std::string_view t) : v(std::string(t)) {}
+  Value(const char* t) : v(std::string(t)) {}
+  Value(Map m) : v(std::move(m)) {}
+  Value(Array a) : v(std::move(a)) {}
+  Value(Literal l) : v(std::move(l)) {}
+
+  bool isnull() const { return std::holds_alternative<std::monostate>(v); }
+  const std::string* text() const { return std::get_if<std::string>(&v); }
+  const Map* map() const { return std::get_if<Map>(&v); }
+  Map* map() { return std::get_if<Map>(&v); }
+  const Array* array() const { return std::get_if<Array>(&v); }
+  const Literal* literal() const { return std::get_if<Literal>(&v); }
+};
+
+struct Member {
+  Key key;
+  Value value;
+};
+
+/// The document: section name to section. Sections are maps; `zones` maps a zone name to
+/// its counter map.
+using Document = Map;
+
+/// The nine sections of a new document, in the order of the JSON form.
+inline constexpr std::array<std::string_view, 9> SECTIONS = {
+    "zones",       "counter",    "zonemaintenancecounter", "resolvercounter", "socketcounter",
+    "incounter",   "outcounter", "cache",                  "memory"};
+
+/// A new document with the nine sections, each empty.
+Document newdocument();
+
+/// The section `name` of `doc`. A document without it, or where it is not a map (a cache
+/// file that this program did not write), is a Failure naming the section.
+Map& section(Document& doc, std::string_view name);
+
+/// Stores a counter value in a section by the overwrite rule.
+void setcounter(Document& doc, std::string_view sectionname, Key key, Value value);
+
+/// Stores a zone's counter map in `zones`; a zone written again gets the later map whole.
+void setzone(Document& doc, Key zone, Map counters);
+
+}  // namespace corvane

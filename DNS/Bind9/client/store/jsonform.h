@@ -1,0 +1,23 @@
+// The JSON form: the one-line ASCII text of documents, zone maps and answers, and its reading.
+#pragma once
+
+#include <string>
+#include <string_view>
+
+#include "store/document.h"
+
+namespace corvane {
+
+/// The JSON form of `value`: one line, ", " and ": " as separators, no line end, every
+/// character outside printable ASCII escaped (\uXXXX in lower-case hex, surrogate pairs above
+/// U+FFFF). Texts are read as UTF-8. The same value always gives the same text.
+std::string writejson(const Value& value);
+/// Appends the JSON form of `value` to `out`.
+void writejson(const Value& value, std::string& out);
+
+/// Reads one complete JSON text (RFC 8259). Objects become ordered maps by the overwrite
+/// rule; numbers, true and false become Literals. Anything else throws Failure with the
+/// reason and the offset.
+Value readjson(std::string_view text);
+
+}  // namespace corvane
