@@ -1,0 +1,84 @@
+#include "answer.h"
+
+#include "store/jsonform.h"
+
+namespace corvane {
+
+namespace {
+
+// An empty option is no better than an absent one: the agent fills item keys by templates,
+// and an unfilled one arrives as the empty text.
+bool given(const std::optional<std::string>& option) { return option && !option->empty(); }
+
+Ending answer(std::string line) { return Ending{EXIT_ANSWER, std::move(line) + "\n", ""}; }
+
+Ending notsupported() { return Ending{EXIT_NOANSWER, std::string(NOTSUPPORTED) + "\n", ""}; }
+
+Ending missingargument() {
+  return Ending{EXIT_NOANSWER, std::string(NOTSUPPORTED) + "\n", "Missing argument\n"};
+}
+
+// Counter values go out exactly as the server wrote them; anything else a hand-made cache file
+// may hold (a zone's map under the action `zones`, an array, a number) in its JSON form.
+Ending printvalue(const Value& value) {
+  if (value.isnull()) return answer("None");
+  if (const std::string* text = value.text()) return answer(*text);
+  return answer(writejson(value));
+}
+
+Ending discoverzones(Document& doc) {
+  Array found;
+  for (const Member& zone : section(doc, "zones").members()) {
+    const Map* counters = zone.value.map();
+    if (!counters || counters->empty()) continue;
+    Map item;
+    item.set(Key("{#ZONE}"), zone.key.null ? Value() : Value(zone.key.text));
+    found.push_back(Value(std::move(item)));
+  }
+  Map data;
+  data.set(Key("data"), Value(std::move(found)));
+  return answer(writejson(Value(std::move(data))));
+}
+
+Ending zonecounter(const Args& args, Document& doc) {
+  if (!given(args.z) || !given(args.c)) return missingargument();
+  const Value* zone = section(doc, "zones").find(Key(*args.z));
+  const Map* counters = zone ? zone->map() : nullptr;
+  const Value* value = counters ? counters->find(Key(*args.c)) : nullptr;
+  return value ? printvalue(*value) : notsupported();
+}
+
+Ending jsonzone(const Args& args, Document& doc) {
+  if (!given(args.z)) return missingargument();
+  const Value* zone = section(doc, "zones").find(Key(*args.z));
+  return zone ? answer(writejson(*zone)) : notsupported();
+}
+
+Ending json(Document& doc) {
+  section(doc, "zones");
+  doc.erase(Key("zones"));
+  // The document can be tens of megabytes: lend it to the writer rather than copy it.
+  Value whole(std::move(doc));
+  std::string text = writejson(whole);
+  doc = std::move(*whole.map());
+  return answer(std::move(text));
+}
+
+Ending sectionlookup(const Args& args, Document& doc) {
+  if (!given(args.c)) return missingargument();
+  const Value* value = section(doc, args.action.value_or("")).find(Key(*args.c));
+  return value ? printvalue(*value) : notsupported();
+}
+
+}  // namespace
+
+Ending answerquery(const Args& args, Document& doc) {
+  std::string_view action = args.action ? std::string_view(*args.action) : std::string_view();
+  if (action == "discoverzones") return discoverzones(doc);
+  if (action == "zonecounter") return zonecounter(args, doc);
+  if (action == "jsonzone") return jsonzone(args, doc);
+  if (action == "json") return json(doc);
+  return sectionlookup(args, doc);
+}
+
+}  // namespace corvane
