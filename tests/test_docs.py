@@ -134,7 +134,7 @@ class Documented(unittest.TestCase):
                 self.assertIn(message, self.readme)
 
     def test_manual_page_examples_are_filled_in(self):
-        self.assertNotIn("PLACEHOLDER", self.man)
+        self.assertFalse("PLACEHOLDER" in self.man, "the EXAMPLES still hold a placeholder")
 
 
 @unittest.skipUnless(shutil.which("groff"), "groff is not installed")
