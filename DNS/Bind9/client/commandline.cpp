@@ -14,7 +14,7 @@ constexpr size_t HELPCOLUMN = 14;
 // The narrowest column of help text: the longest action and its separator still fit a line.
 constexpr size_t MINHELPTEXT = 24;
 
-bool isdigit(char c) { return c >= '0' && c <= '9'; }
+bool asciidigit(char c) { return c >= '0' && c <= '9'; }
 
 // -5 and -.5 and -0.5 are negative numbers, so they are words, not options.
 bool negativenumber(std::string_view w) {
@@ -23,12 +23,12 @@ bool negativenumber(std::string_view w) {
   size_t dot = rest.find('.');
   std::string_view whole = rest.substr(0, dot);
   for (char c : whole)
-    if (!isdigit(c)) return false;
+    if (!asciidigit(c)) return false;
   if (dot == std::string_view::npos) return true;
   std::string_view fraction = rest.substr(dot + 1);
   if (fraction.empty()) return false;
   for (char c : fraction)
-    if (!isdigit(c)) return false;
+    if (!asciidigit(c)) return false;
   return true;
 }
 
