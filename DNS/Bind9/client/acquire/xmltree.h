@@ -2,9 +2,10 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
-#include <utility>
+#include <unordered_map>
 #include <vector>
 
 #include "store/document.h"
@@ -14,29 +15,65 @@ namespace corvane {
 using ElementId = uint32_t;
 inline constexpr ElementId NOELEMENT = UINT32_MAX;
 
+/// An element or attribute name, interned: the names of one tree are a few dozen distinct
+/// words repeated a million times, so elements hold an index and a step compares integers.
+using NameId = uint32_t;
+inline constexpr NameId NONAME = UINT32_MAX;
+
+/// A piece of Tree::strings. `offset` NOTEXT marks the absence of a text.
+struct Span {
+  uint32_t offset = 0;
+  uint32_t size = 0;
+};
+inline constexpr uint32_t NOTEXT = UINT32_MAX;
+
+struct Attribute {
+  NameId name = NONAME;
+  Span value;
+};
+
 /// One element. Names of elements and attributes in a namespace read "{uri}local".
 /// `text` is the character data between the start tag and the first child or the end tag;
-/// `hastext` is false when there is none at all (an empty text is then no text).
+/// an element without any has no text (offset NOTEXT), never an empty one.
 struct Element {
-  std::string name;
-  std::vector<std::pair<std::string, std::string>> attributes;  // in start-tag order
-  std::string text;
-  bool hastext = false;
+  NameId name = NONAME;
+  uint32_t firstattribute = 0;  // into Tree::attributes
+  uint32_t attributecount = 0;  // in start-tag order
+  Span text{NOTEXT, 0};
   ElementId firstchild = NOELEMENT;
-  ElementId lastchild = NOELEMENT;
   ElementId nextsibling = NOELEMENT;
 };
 
-/// The elements in one arena, the root first: deep documents cost no recursion to build,
-/// search or destroy.
+/// The elements in one arena, the root first, children after their parent: deep documents
+/// cost no recursion to build, search or destroy.
 struct Tree {
   std::vector<Element> elements;
+  std::vector<Attribute> attributes;
+  std::vector<std::string> names;  // by NameId
+  std::string strings;             // every text and attribute value, back to back
+  struct NameHash {
+    using is_transparent = void;
+    size_t operator()(std::string_view s) const { return std::hash<std::string_view>{}(s); }
+  };
+  std::unordered_map<std::string, NameId, NameHash, std::equal_to<>> nameindex;
+
   const Element& operator[](ElementId id) const { return elements[id]; }
   ElementId root() const { return 0; }
+
+  std::string_view name(ElementId id) const { return names[elements[id].name]; }
+  bool hastext(ElementId id) const { return elements[id].text.offset != NOTEXT; }
+  /// The element's own text; empty when it has none.
+  std::string_view text(ElementId id) const { return piece(elements[id].text); }
+  std::string_view piece(Span s) const {
+    return s.offset == NOTEXT ? std::string_view() : std::string_view(strings).substr(s.offset, s.size);
+  }
+  /// The NameId of `name`, or NONAME when no element or attribute of the tree bears it.
+  NameId lookup(std::string_view name) const;
 };
 
-/// Parses one XML 1.0 document. External entities are never loaded. A body that is not one
-/// well-formed document throws Failure with the parser's reason, line and column.
+/// Parses one XML 1.0 document. External entities and external DTDs are never loaded; entity
+/// expansion is bounded. A body that is not one well-formed document throws Failure with the
+/// parser's reason, line and column.
 Tree parsexml(std::string_view body);
 
 /// The elements that a relative path such as "./bind/statistics" or "./memory/summary/*"
@@ -54,11 +91,11 @@ Value owntext(const Tree& tree, ElementId id);
 /// none, null when the path selects nothing.
 Value firsttext(const Tree& tree, ElementId from, std::string_view path);
 
-/// The value of an attribute, or nullptr.
-const std::string* attribute(const Tree& tree, ElementId id, std::string_view name);
+/// The value of an attribute, or nothing.
+std::optional<std::string_view> attribute(const Tree& tree, ElementId id, std::string_view name);
 
 /// The value of an attribute that the step needs: its absence throws Failure naming the
 /// element and the attribute.
-const std::string& needattribute(const Tree& tree, ElementId id, std::string_view name);
+std::string_view needattribute(const Tree& tree, ElementId id, std::string_view name);
 
 }  // namespace corvane
