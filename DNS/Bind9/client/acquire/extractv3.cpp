@@ -1,0 +1,108 @@
+// Schema version 3: counters grouped by a `type` attribute, named by a `name` attribute.
+#include "acquire/extract.h"
+
+#include <algorithm>
+
+#include "endrun.h"
+
+namespace corvane {
+
+namespace {
+
+// Every "./counter" of a counters element, its text (or null) under its `name` attribute.
+void storecounters(const Tree& tree, ElementId counters, Map& into) {
+  for (ElementId counter : findall(tree, counters, "./counter"))
+    into.set(Key(needattribute(tree, counter, "name")), owntext(tree, counter));
+}
+
+void servercounters(const Tree& tree, ElementId root, Document& doc) {
+  Map& counter = section(doc, "counter");
+  Map& socketcounter = section(doc, "socketcounter");
+  Map& zonemaintenancecounter = section(doc, "zonemaintenancecounter");
+  Map& incounter = section(doc, "incounter");
+  for (ElementId counters : findall(tree, root, "./server/counters")) {
+    std::string_view type = needattribute(tree, counters, "type");
+    if (type == "nsstat") storecounters(tree, counters, counter);
+    if (type == "sockstat") storecounters(tree, counters, socketcounter);
+    if (type == "zonestat") storecounters(tree, counters, zonemaintenancecounter);
+    if (type == "qtype") storecounters(tree, counters, incounter);
+  }
+}
+
+// Every server publishes the built-in CHAOS view "_bind" after "_default". Its resolver and
+// cache counters are those of an idle resolver, nearly all zero; were it read like the other
+// views, the later view winning, they would stand in for the real resolver's figures.
+constexpr std::string_view BUILTINVIEW = "_bind";
+
+void viewcounters(const Tree& tree, ElementId root, Document& doc) {
+  Map& outcounter = section(doc, "outcounter");
+  Map& resolvercounter = section(doc, "resolvercounter");
+  Map& cache = section(doc, "cache");
+  for (ElementId view : findall(tree, root, "./views/view")) {
+    if (attribute(tree, view, "name") == BUILTINVIEW) continue;
+    for (ElementId counters : findall(tree, view, "./counters")) {
+      std::string_view type = needattribute(tree, counters, "type");
+      if (type == "resqtype") storecounters(tree, counters, outcounter);
+      if (type == "resstats") storecounters(tree, counters, resolvercounter);
+      if (type == "cachestats") storecounters(tree, counters, cache);
+    }
+  }
+}
+
+void cacherrsets(const Tree& tree, ElementId root, Document& doc) {
+  Map& cache = section(doc, "cache");
+  for (ElementId defaultcache : findall(tree, root, "./views/view/cache")) {
+    if (needattribute(tree, defaultcache, "name") != "_default") continue;
+    for (ElementId rrset : findall(tree, defaultcache, "./rrset")) {
+      ElementId nameelement = findfirst(tree, rrset, "./name");
+      if (nameelement == NOELEMENT)
+        throw Failure("XML element <rrset> of the _default cache has no <name> element");
+      std::string name(tree.text(nameelement));
+      Value count = firsttext(tree, rrset, "./counter");
+      // A negative-cache entry is named "!TYPE"; its count is kept under that name and again
+      // with every "!" made "_".
+      if (!name.empty() && name[0] == '!') {
+        std::string plain = name;
+        std::replace(plain.begin(), plain.end(), '!', '_');
+        cache.set(Key(std::move(name)), count);
+        cache.set(Key(std::move(plain)), std::move(count));
+      } else {
+        cache.set(Key(std::move(name)), std::move(count));
+      }
+    }
+  }
+}
+
+void zonecounters(const Tree& tree, ElementId root, Document& doc) {
+  for (ElementId view : findall(tree, root, "./views/view")) {
+    if (needattribute(tree, view, "name") != "_default") continue;
+    for (ElementId zone : findall(tree, view, "./zones/zone")) {
+      Map counters;
+      for (ElementId group : findall(tree, zone, "./counters")) {
+        std::string_view type = needattribute(tree, group, "type");
+        if (type == "rcode" || type == "qtype") storecounters(tree, group, counters);
+      }
+      setzone(doc, Key(needattribute(tree, zone, "name")), std::move(counters));
+    }
+  }
+}
+
+void memorysummary(const Tree& tree, ElementId root, Document& doc) {
+  Map& memory = section(doc, "memory");
+  for (ElementId entry : findall(tree, root, "./memory/summary/*"))
+    memory.set(Key(tree.name(entry)), owntext(tree, entry));
+}
+
+}  // namespace
+
+// The passes run in this order, each to its end: where two store the same name in the same
+// section, the later pass wins, and the first store fixes the position.
+void extractversion3(const Tree& tree, ElementId root, Document& doc) {
+  servercounters(tree, root, doc);
+  viewcounters(tree, root, doc);
+  cacherrsets(tree, root, doc);
+  zonecounters(tree, root, doc);
+  memorysummary(tree, root, doc);
+}
+
+}  // namespace corvane
