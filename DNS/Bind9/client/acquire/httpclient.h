@@ -13,6 +13,7 @@ struct FetchLimits {
   std::chrono::milliseconds connect{5000};   // per address tried
   std::chrono::milliseconds exchange{25000};  // the whole request and response
   size_t body = size_t{256} << 20;             // bytes
+  size_t header = 8192;                        // status line and header fields, per response
 };
 
 /// The body of the answer to GET / on localhost:`port`, as bytes. A status other than 200
