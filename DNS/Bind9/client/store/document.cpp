@@ -1,5 +1,7 @@
 #include "store/document.h"
 
+#include <utility>
+
 #include "endrun.h"
 
 namespace corvane {
@@ -11,14 +13,46 @@ Map& Map::operator=(const Map&) = default;
 Map& Map::operator=(Map&&) noexcept = default;
 Map::~Map() = default;
 
+namespace {
+
+// Maps up to this size are scanned: comparing a few short keys costs less than hashing one.
+constexpr size_t SCANNED = 8;
+
+size_t hashof(std::string_view text) { return std::hash<std::string_view>{}(text); }
+
+}  // namespace
+
 Value* Map::find(const Key& key) {
   return const_cast<Value*>(std::as_const(*this).find(key));
 }
 
 const Value* Map::find(const Key& key) const {
   if (key.null) return nullslot_ < 0 ? nullptr : &members_[nullslot_].value;
-  auto it = index_.find(std::string_view(key.text));
-  return it == index_.end() ? nullptr : &members_[it->second].value;
+  if (table_.empty()) {
+    for (const Member& m : members_)
+      if (!m.key.null && m.key.text == key.text) return &m.value;
+    return nullptr;
+  }
+  uint32_t slot = table_[probe(key.text)];
+  return slot == 0 ? nullptr : &members_[slot - 1].value;
+}
+
+size_t Map::probe(std::string_view text) const {
+  size_t mask = table_.size() - 1;
+  for (size_t i = hashof(text) & mask;; i = (i + 1) & mask) {
+    uint32_t slot = table_[i];
+    if (slot == 0 || members_[slot - 1].key.text == text) return i;
+  }
+}
+
+void Map::reindex(size_t expected) {
+  table_.clear();
+  if (expected <= SCANNED) return;
+  size_t capacity = 16;
+  while (capacity < 2 * expected) capacity *= 2;
+  table_.assign(capacity, 0);
+  for (uint32_t i = 0; i < members_.size(); ++i)
+    if (!members_[i].key.null) table_[probe(members_[i].key.text)] = i + 1;
 }
 
 Value& Map::set(Key key, Value value) {
@@ -26,11 +60,16 @@ Value& Map::set(Key key, Value value) {
     *present = std::move(value);
     return *present;
   }
-  auto slot = static_cast<uint32_t>(members_.size());
-  if (key.null)
-    nullslot_ = slot;
-  else
-    index_.emplace(key.text, slot);
+  auto index = static_cast<uint32_t>(members_.size());
+  if (key.null) {
+    nullslot_ = index;
+  } else if (!table_.empty() && 2 * (members_.size() + 1) <= table_.size()) {
+    table_[probe(key.text)] = index + 1;
+  } else {
+    members_.push_back(Member{std::move(key), std::move(value)});
+    if (members_.size() > SCANNED) reindex(members_.size());
+    return members_.back().value;
+  }
   members_.push_back(Member{std::move(key), std::move(value)});
   return members_.back().value;
 }
@@ -38,14 +77,10 @@ Value& Map::set(Key key, Value value) {
 bool Map::erase(const Key& key) {
   if (!find(key)) return false;
   std::erase_if(members_, [&](const Member& m) { return m.key == key; });
-  index_.clear();
   nullslot_ = -1;
-  for (uint32_t i = 0; i < members_.size(); ++i) {
-    if (members_[i].key.null)
-      nullslot_ = i;
-    else
-      index_.emplace(members_[i].key.text, i);
-  }
+  for (uint32_t i = 0; i < members_.size(); ++i)
+    if (members_[i].key.null) nullslot_ = i;
+  reindex(members_.size());
   return true;
 }
 
@@ -54,7 +89,7 @@ const std::vector<Member>& Map::members() const { return members_; }
 
 void Map::reserve(size_t n) {
   members_.reserve(n);
-  index_.reserve(n);
+  if (n > SCANNED && table_.size() < 2 * n) reindex(n);
 }
 
 Document newdocument() {

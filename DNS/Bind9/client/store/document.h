@@ -5,7 +5,6 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
-#include <unordered_map>
 #include <variant>
 #include <vector>
 
@@ -34,7 +33,8 @@ struct Member;
 
 /// A map that keeps its keys in the order of first insertion. Writing a key that is present
 /// replaces its value and leaves it where it was: the first write decides the position, the
-/// last one the value. Lookups go through a hash index, never a scan.
+/// last one the value. Lookups in all but the smallest maps go through a hash index, never a
+/// scan.
 class Map {
  public:
   Map();
@@ -58,12 +58,15 @@ class Map {
   void reserve(size_t n);
 
  private:
-  struct Hash {
-    using is_transparent = void;
-    size_t operator()(std::string_view s) const { return std::hash<std::string_view>{}(s); }
-  };
+  // Where `text` sits in table_, or the empty slot where it would go.
+  size_t probe(std::string_view text) const;
+  void reindex(size_t expected);
+
   std::vector<Member> members_;
-  std::unordered_map<std::string, uint32_t, Hash, std::equal_to<>> index_;
+  // Open addressing over members_ (slot = index + 1, 0 = empty), a power of two in size and
+  // at most half full; empty while the map is small enough to scan. One allocation per map,
+  // none per key: a cache file holds thousands of zone maps.
+  std::vector<uint32_t> table_;
   int64_t nullslot_ = -1;
 };
 
