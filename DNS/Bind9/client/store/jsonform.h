@@ -14,10 +14,18 @@ namespace corvane {
 std::string writejson(const Value& value);
 /// Appends the JSON form of `value` to `out`.
 void writejson(const Value& value, std::string& out);
+/// The same for a map (a document or a zone map), without copying it into a Value first.
+std::string writejson(const Map& map);
+void writejson(const Map& map, std::string& out);
+
+/// The deepest nesting of objects and arrays that readjson accepts. The program's own texts
+/// are three levels deep; the bound keeps reading, writing and destroying a value off the
+/// call stack's limits.
+inline constexpr size_t MAXDEPTH = 512;
 
 /// Reads one complete JSON text (RFC 8259). Objects become ordered maps by the overwrite
-/// rule; numbers, true and false become Literals. Anything else throws Failure with the
-/// reason and the offset.
+/// rule; numbers, true and false become Literals. Anything else, and nesting deeper than
+/// MAXDEPTH, throws Failure with the reason and the offset.
 Value readjson(std::string_view text);
 
 }  // namespace corvane
