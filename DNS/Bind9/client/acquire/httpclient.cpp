@@ -161,7 +161,10 @@ std::string fetchstatistics(const std::string& port, const FetchLimits& limits) 
     return Failure("cannot read the answer from " + where + ": " + why.message());
   };
 
+  // Beast reads no more than the buffer's free room at a time, and the parser empties it: a
+  // buffer left at its first 512 bytes would take a read call per 512 bytes of the body.
   beast::flat_buffer buffer;
+  buffer.reserve(65536);
   std::optional<http::response_parser<http::string_body>> parser;
   do {
     parser.emplace();
