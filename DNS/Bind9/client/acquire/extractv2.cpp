@@ -68,7 +68,8 @@ void resolvercache(const Tree& tree, ElementId root, Document& doc) {
 void extractversion2(const Tree& tree, ElementId root, Document& doc) {
   defaultzones(tree, root, doc);
   storerecords(tree, root, "./bind/statistics/server/nsstat", section(doc, "counter"));
-  storerecords(tree, root, "./bind/statistics/server/zonestat", section(doc, "zonemaintenancecounter"));
+  storerecords(tree, root, "./bind/statistics/server/zonestat",
+               section(doc, "zonemaintenancecounter"));
   defaultresolver(tree, root, doc);
   storerecords(tree, root, "./bind/statistics/server/sockstat", section(doc, "socketcounter"));
   storerecords(tree, root, "./bind/statistics/server/queries-in/rdtype", section(doc, "incounter"));

@@ -91,14 +91,16 @@ Detected detectversion(std::string_view body) {
     // A namespace URI may hold any character; keep the diagnostic on its one line.
     std::string shown;
     escaped(rootname, 0, shown);
-    throw Ending{EXIT_NOANSWER, std::string(NOTSUPPORTED) + "\n", "Unknown root tag: " + shown + "\n"};
+    throw Ending{EXIT_NOANSWER, std::string(NOTSUPPORTED) + "\n",
+                 "Unknown root tag: " + shown + "\n"};
   }
 
   // Only one leading digit counts: "10.0" is no version 1 nor 10.
   if (version.size() < 2 || version[0] < '0' || version[0] > '9' || version[1] != '.') {
     std::string shown;
     quoted(version, shown);
-    throw Failure("the XML statistics' version " + shown + " does not begin with a digit and a full stop");
+    throw Failure("the XML statistics' version " + shown +
+                  " does not begin with a digit and a full stop");
   }
   found.version = version[0] - '0';
   if (found.version > 3)

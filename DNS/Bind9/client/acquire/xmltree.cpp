@@ -121,8 +121,11 @@ struct Builder {
   }
 };
 
+// Once stopped, expat may still report the end of the element it stopped in (or more): the
+// tree no longer matches what it reports, so nothing is done with it.
 void XMLCALL onstart(void* user, const XML_Char* name, const XML_Char** atts) {
   auto& b = *static_cast<Builder*>(user);
+  if (b.thrown) return;
   try {
     b.start(name, atts);
   } catch (...) {
@@ -132,11 +135,12 @@ void XMLCALL onstart(void* user, const XML_Char* name, const XML_Char** atts) {
 
 void XMLCALL onend(void* user, const XML_Char*) {
   auto& b = *static_cast<Builder*>(user);
-  b.end();
+  if (!b.thrown) b.end();
 }
 
 void XMLCALL ondata(void* user, const XML_Char* s, int len) {
   auto& b = *static_cast<Builder*>(user);
+  if (b.thrown) return;
   try {
     b.data(s, len);
   } catch (...) {

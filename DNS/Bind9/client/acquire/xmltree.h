@@ -65,7 +65,8 @@ struct Tree {
   /// The element's own text; empty when it has none.
   std::string_view text(ElementId id) const { return piece(elements[id].text); }
   std::string_view piece(Span s) const {
-    return s.offset == NOTEXT ? std::string_view() : std::string_view(strings).substr(s.offset, s.size);
+    return s.offset == NOTEXT ? std::string_view()
+                              : std::string_view(strings).substr(s.offset, s.size);
   }
   /// The NameId of `name`, or NONAME when no element or attribute of the tree bears it.
   NameId lookup(std::string_view name) const;
