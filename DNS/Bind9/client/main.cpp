@@ -31,6 +31,18 @@ static Document fetchdocument(const std::string& port) {
   return doc;
 }
 
+// A fresh cache file answers. Otherwise one run fetches while the others wait for the file it
+// writes; a lock that cannot be had costs a fetch, never an answer.
+static Document obtaindocument(const std::string& port) {
+  if (cachefresh(JSONFILE, wallclock())) return readcache(JSONFILE);
+  CacheLock lock = lockcache(JSONFILE, LOCKWAIT);
+  if (cachefresh(JSONFILE, wallclock())) {
+    lock.release();  // the waiters behind us need not queue for our read of the file
+    return readcache(JSONFILE);
+  }
+  return fetchdocument(port);
+}
+
 int main(int argc, char** argv) {
   // A reader that goes away must not end the run by a signal: the status has to stay honest.
   std::signal(SIGPIPE, SIG_IGN);
@@ -38,7 +50,7 @@ int main(int argc, char** argv) {
     Args args = parsecommandline(std::vector<std::string>(argv + 1, argv + argc),
                                  argc > 0 ? argv[0] : "corvane", helpwidth());
     std::string port = settleport(args);
-    Document doc = cachefresh(JSONFILE, wallclock()) ? readcache(JSONFILE) : fetchdocument(port);
+    Document doc = obtaindocument(port);
     endrun(answerquery(args, doc));
   } catch (const Ending& ending) {
     endrun(ending);
