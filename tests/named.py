@@ -36,7 +36,7 @@ NAMED = shutil.which("named") or "/usr/sbin/named"
 DIG = shutil.which("dig") or "/usr/bin/dig"
 
 # Zone name to extra statements of its zone block. Every zone gets the same records; quiet.test
-# keeps no statistics, so the statistics channel lists it without counters.
+# keeps terse statistics, so the statistics channel lists it without any counters.
 ZONES = {
     "example.org": "",
     "example.net": "",
@@ -164,7 +164,8 @@ class Named:
         with open(logpath, "wb") as log:
             # -g: foreground, log to stderr, no setuid; named stays the user that started it.
             self.proc = subprocess.Popen([NAMED, "-g", "-c", conf], stdin=subprocess.DEVNULL,
-                                         stdout=log, stderr=log, preexec_fn=_diewithparent)
+                                         stdout=log, stderr=log, cwd=self.dir,
+                                         preexec_fn=_diewithparent)
         deadline = time.monotonic() + timeout
         while True:
             with open(logpath, "rb") as f:
