@@ -80,6 +80,20 @@ def listening(port, timeout=1.0):
     return False
 
 
+def _workbase():
+    """Where named's temporary directory goes: the system's temporary directory, unless AppArmor
+    confines named, whose Debian profile lets it read and write below /var/cache/bind only."""
+    try:
+        with open("/sys/kernel/security/apparmor/profiles") as f:
+            confined = any(line.split(" (")[0] in ("named", "/usr/sbin/named")
+                           and "(enforce)" in line for line in f)
+    except OSError:
+        confined = False
+    if confined and os.access("/var/cache/bind", os.W_OK):
+        return "/var/cache/bind"
+    return None
+
+
 _libc = None
 
 
@@ -148,7 +162,7 @@ class Named:
         global _libc
         if not os.access(NAMED, os.X_OK):
             raise RuntimeError(f"{NAMED} not found: install Debian's bind9 (./scripts/setup)")
-        self.dir = tempfile.mkdtemp(prefix="corvane-named-")
+        self.dir = tempfile.mkdtemp(prefix="corvane-named-", dir=_workbase())
         for zone in self.zones:
             with open(os.path.join(self.dir, f"{zone}.zone"), "w") as f:
                 f.write(RECORDS)
