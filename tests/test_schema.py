@@ -79,6 +79,37 @@ class Detection(unittest.TestCase):
                 harness.removecache()
                 self.assertIn(part, self.run_with(body).err)
 
+    def test_hostile_bodies(self):
+        secret = "/tmp/corvane-secret.txt"
+        with open(secret, "w") as f:
+            f.write("SECRET")
+        deep = b"<statistics version='3.11'>" + b"<a>" * 1000000 + b"</a>" * 1000000 + b"</statistics>"
+        lol = b'<!ENTITY l0 "lol">' + b"".join(
+            b'<!ENTITY l%d "%s">' % (i, b"&l%d;" % (i - 1) * 10) for i in range(1, 10))
+        cases = [
+            ("a million levels", deep, 0, '{"data": []}\n'),
+            ("a million levels, cut short", deep[:-20], 1, ""),
+            ("entity bomb", b"<!DOCTYPE statistics [" + lol + b"]><statistics version='3.11'>&l9;</statistics>",
+             1, ""),
+            ("external DTD", f'<!DOCTYPE statistics SYSTEM "{secret}"><statistics version="3.11"/>'.encode(),
+             0, '{"data": []}\n'),
+            ("external entity",
+             f'<!DOCTYPE statistics [<!ENTITY s SYSTEM "file://{secret}">]><statistics version="3.11">'
+             f'<server><counters type="nsstat"><counter name="s">&s;</counter></counters></server>'
+             f"</statistics>".encode(), 0, '{"data": []}\n'),
+        ]
+        for what, body, status, out in cases:
+            with self.subTest(what):
+                harness.removecache()
+                run = self.run_with(body, "discoverzones")
+                self.assertEqual((run.status, run.out), (status, out), run)
+                if status:
+                    self.assertRegex(run.err, r"\Acorvane: [^\n]+\n\Z")
+                    self.assertFalse(os.path.lexists(harness.JSONFILE))
+                else:
+                    self.assertNotIn("SECRET", harness.readcache())
+        self.assertIn('"counter": {"s": null}', harness.readcache())
+
     def test_versions_that_pass(self):
         # Versions 0 and 1 pass detection but no extractor reads them: the empty document.
         cases = [
