@@ -6,8 +6,12 @@
 #include <optional>
 #include <utility>
 
+#include <boost/asio/async_result.hpp>
+#include <boost/asio/buffer.hpp>
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/ip/tcp.hpp>
+#include <boost/asio/post.hpp>
+#include <boost/beast/core/bind_handler.hpp>
 #include <boost/beast/core/error.hpp>
 #include <boost/beast/core/flat_buffer.hpp>
 #include <boost/beast/core/tcp_stream.hpp>
@@ -87,6 +91,86 @@ beast::error_code finish(net::io_context& io, Start start) {
   return result;
 }
 
+// The answer to the request already sent on `stream`: the body of a 200, after any interim
+// 100s. Bounds the header and the body; the stream bounds the time.
+template <class Stream>
+std::string readanswer(net::io_context& io, Stream& stream, const std::string& where,
+                       const FetchLimits& limits) {
+  auto readfailure = [&](beast::error_code why, bool answered) {
+    if (why == beast::error::timeout)
+      return Failure((answered ? "the answer from " + where + " was not complete"
+                               : "no answer from " + where) +
+                     " within " + duration(limits.exchange));
+    if (why == http::error::end_of_stream)
+      return Failure(where + " closed the connection without an answer");
+    if (why == http::error::partial_message)
+      return Failure("the answer from " + where + " was cut off");
+    if (why == http::error::header_limit)
+      return Failure("the answer header from " + where + " exceeds " + size(limits.header));
+    if (why == http::error::body_limit)
+      return Failure("the statistics from " + where + " exceed " + size(limits.body));
+    if (why.category() == http::make_error_code(http::error::bad_version).category())
+      return Failure("malformed answer from " + where + ": " + why.message());
+    return Failure("cannot read the answer from " + where + ": " + why.message());
+  };
+
+  // Beast reads no more than the buffer's free room at a time, and the parser empties it: a
+  // buffer left at its first 512 bytes would take a read call per 512 bytes of the body.
+  beast::flat_buffer buffer;
+  buffer.reserve(65536);
+  beast::error_code ec;
+  std::optional<http::response_parser<http::string_body>> parser;
+  do {
+    parser.emplace();
+    parser->header_limit(static_cast<std::uint32_t>(std::min<size_t>(limits.header, UINT32_MAX)));
+    // The body bound is applied once the status is known: a refusal may announce any length.
+    parser->body_limit(std::numeric_limits<std::uint64_t>::max());
+    ec = finish(io, [&](auto done) {
+      http::async_read_header(stream, buffer, *parser, std::move(done));
+    });
+    if (ec) throw readfailure(ec, buffer.size() > 0);
+  } while (parser->get().result_int() == 100);
+
+  if (parser->get().result_int() != 200) throw Ending{EXIT_NOANSWER, "HTTP GET Failed\n", ""};
+
+  if (auto length = parser->content_length(); length && *length > limits.body)
+    throw readfailure(http::error::body_limit, true);
+  parser->body_limit(limits.body);
+  ec = finish(io, [&](auto done) { http::async_read(stream, buffer, *parser, std::move(done)); });
+  if (ec) throw readfailure(ec, true);
+  return parser->release().body();
+}
+
+// A server's side of an exchange held in memory: at most `piece` bytes per read, as a network
+// may split them, then the end of the stream.
+class Replay {
+ public:
+  using executor_type = net::io_context::executor_type;
+
+  Replay(net::io_context& io, std::string_view bytes, size_t piece)
+      : io_(io), rest_(bytes), piece_(std::max<size_t>(piece, 1)) {}
+
+  executor_type get_executor() { return io_.get_executor(); }
+
+  template <class Buffers, class Token>
+  auto async_read_some(const Buffers& buffers, Token&& token) {
+    return net::async_initiate<Token, void(beast::error_code, size_t)>(
+        [this](auto handler, const Buffers& into) {
+          size_t n = net::buffer_copy(into, net::buffer(rest_.data(), std::min(rest_.size(), piece_)));
+          rest_.remove_prefix(n);
+          beast::error_code ec;
+          if (n == 0 && net::buffer_size(into) > 0) ec = net::error::eof;
+          net::post(io_, beast::bind_front_handler(std::move(handler), ec, n));
+        },
+        token, buffers);
+  }
+
+ private:
+  net::io_context& io_;
+  std::string_view rest_;
+  size_t piece_;
+};
+
 }  // namespace
 
 std::string fetchstatistics(const std::string& port, const FetchLimits& limits) {
@@ -143,50 +227,16 @@ std::string fetchstatistics(const std::string& port, const FetchLimits& limits) 
   if (ec == beast::error::timeout) throw Failure(late);
   if (ec) throw Failure("cannot send the request to " + where + ": " + ec.message());
 
-  auto readfailure = [&](beast::error_code why, bool answered) {
-    if (why == beast::error::timeout)
-      return answered ? Failure("the answer from " + where + " was not complete within " +
-                                duration(limits.exchange))
-                      : Failure(late);
-    if (why == http::error::end_of_stream)
-      return Failure(where + " closed the connection without an answer");
-    if (why == http::error::partial_message)
-      return Failure("the answer from " + where + " was cut off");
-    if (why == http::error::header_limit)
-      return Failure("the answer header from " + where + " exceeds " + size(limits.header));
-    if (why == http::error::body_limit)
-      return Failure("the statistics from " + where + " exceed " + size(limits.body));
-    if (why.category() == http::make_error_code(http::error::bad_version).category())
-      return Failure("malformed answer from " + where + ": " + why.message());
-    return Failure("cannot read the answer from " + where + ": " + why.message());
-  };
-
-  // Beast reads no more than the buffer's free room at a time, and the parser empties it: a
-  // buffer left at its first 512 bytes would take a read call per 512 bytes of the body.
-  beast::flat_buffer buffer;
-  buffer.reserve(65536);
-  std::optional<http::response_parser<http::string_body>> parser;
-  do {
-    parser.emplace();
-    parser->header_limit(static_cast<std::uint32_t>(std::min<size_t>(limits.header, UINT32_MAX)));
-    // The body bound is applied once the status is known: a refusal may announce any length.
-    parser->body_limit(std::numeric_limits<std::uint64_t>::max());
-    ec = finish(io, [&](auto done) {
-      http::async_read_header(stream, buffer, *parser, std::move(done));
-    });
-    if (ec) throw readfailure(ec, buffer.size() > 0);
-  } while (parser->get().result_int() == 100);
-
-  if (parser->get().result_int() != 200) throw Ending{EXIT_NOANSWER, "HTTP GET Failed\n", ""};
-
-  if (auto length = parser->content_length(); length && *length > limits.body)
-    throw readfailure(http::error::body_limit, true);
-  parser->body_limit(limits.body);
-  ec = finish(io, [&](auto done) { http::async_read(stream, buffer, *parser, std::move(done)); });
-  if (ec) throw readfailure(ec, true);
-
+  std::string body = readanswer(io, stream, where, limits);
   stream.socket().shutdown(tcp::socket::shutdown_both, ec);
-  return parser->release().body();
+  return body;
+}
+
+std::string readstatistics(std::string_view answer, const std::string& where,
+                           const FetchLimits& limits, size_t piece) {
+  net::io_context io{1};
+  Replay stream(io, answer, piece);
+  return readanswer(io, stream, where, limits);
 }
 
 }  // namespace corvane

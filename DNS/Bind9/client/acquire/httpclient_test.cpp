@@ -412,4 +412,53 @@ TEST(FetchStatistics, BoundsTheWholeExchange) {
   }
 }
 
+// What readstatistics made of an answer, as one text: the body, the ending or the failure.
+std::string outcome(const std::string& answer, const FetchLimits& limits, size_t piece) {
+  try {
+    return "body " + readstatistics(answer, "localhost:1", limits, piece);
+  } catch (const Ending& e) {
+    return "ending " + std::to_string(e.status) + " " + e.out + e.err;
+  } catch (const Failure& f) {
+    return "failure " + std::string(f.what());
+  }
+}
+
+TEST(ReadStatistics, GivesTheSameOutcomeHoweverTheAnswerIsSplit) {
+  FetchLimits limits;
+  limits.body = 1000;
+  limits.header = 1024;
+  std::string big(2000, 'b');
+  struct Case {
+    const char* name;
+    std::string answer;
+    std::string outcome;
+  } cases[] = {
+      {"length", ok("Content-Length: 5\r\n", "<x/>\nmore"), "body <x/>\n"},
+      {"chunked", ok("Transfer-Encoding: chunked\r\n", "3\r\n<x/\r\n2;e=1\r\n>\n\r\n0\r\n\r\n"),
+       "body <x/>\n"},
+      {"until close", ok("", "<x/>\n"), "body <x/>\n"},
+      {"after interim 100", "HTTP/1.1 100 Continue\r\n\r\n" + ok("Content-Length: 2\r\n", "ok"),
+       "body ok"},
+      {"404", "HTTP/1.1 404 Not Found\r\nContent-Length: 9\r\n\r\nnot found",
+       "ending 1 HTTP GET Failed\n"},
+      {"nothing", "", "failure localhost:1 closed the connection without an answer"},
+      {"cut in the header", "HTTP/1.1 200 OK\r\nContent-Le",
+       "failure the answer from localhost:1 was cut off"},
+      {"chunk cut off", ok("Transfer-Encoding: chunked\r\n", "10\r\n<abc"),
+       "failure the answer from localhost:1 was cut off"},
+      {"header over the bound", ok("X-Big: " + big + "\r\n", ""),
+       "failure the answer header from localhost:1 exceeds 1 KiB"},
+      {"length over the bound", ok("Content-Length: 1001\r\n", ""),
+       "failure the statistics from localhost:1 exceed 1000 bytes"},
+      {"body until close over the bound", ok("", big),
+       "failure the statistics from localhost:1 exceed 1000 bytes"},
+  };
+  for (auto& c : cases) {
+    for (size_t piece : {1, 7, 65536}) {
+      SCOPED_TRACE(std::string(c.name) + ", pieces of " + std::to_string(piece));
+      EXPECT_EQ(outcome(c.answer, limits, piece), c.outcome);
+    }
+  }
+}
+
 }  // namespace
