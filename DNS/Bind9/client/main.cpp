@@ -3,6 +3,8 @@
 // The run: read the command line, settle the port, answer from the cache file when it is fresh,
 // otherwise fetch the XML statistics, reduce them to the document and cache it; then answer.
 
+#include <algorithm>
+#include <chrono>
 #include <csignal>
 #include <exception>
 #include <new>
@@ -19,9 +21,18 @@
 #include "store/document.h"
 
 using namespace corvane;
+using Clock = std::chrono::steady_clock;
 
-static Document fetchdocument(const std::string& port) {
-  std::string body = fetchstatistics(port);
+// The agent's item timeout: every wait of one run, for the lock and for the server, fits in it.
+constexpr std::chrono::seconds RUNLIMIT{30};
+
+static Document fetchdocument(const std::string& port, Clock::time_point deadline) {
+  FetchLimits limits;
+  auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+  left = std::max(left, std::chrono::milliseconds{1});
+  limits.connect = std::min(limits.connect, left);
+  limits.exchange = std::min(limits.exchange, left);
+  std::string body = fetchstatistics(port, limits);
   Detected found = detectversion(body);
   body = std::string();  // the tree holds all that is needed from here on
   Document doc = newdocument();
@@ -34,13 +45,14 @@ static Document fetchdocument(const std::string& port) {
 // A fresh cache file answers. Otherwise one run fetches while the others wait for the file it
 // writes; a lock that cannot be had costs a fetch, never an answer.
 static Document obtaindocument(const std::string& port) {
+  Clock::time_point deadline = Clock::now() + RUNLIMIT;
   if (cachefresh(JSONFILE, wallclock())) return readcache(JSONFILE);
   CacheLock lock = lockcache(JSONFILE, LOCKWAIT);
   if (cachefresh(JSONFILE, wallclock())) {
     lock.release();  // the waiters behind us need not queue for our read of the file
     return readcache(JSONFILE);
   }
-  return fetchdocument(port);
+  return fetchdocument(port, deadline);
 }
 
 int main(int argc, char** argv) {

@@ -40,8 +40,9 @@ Document readcache(const std::string& path);
 /// temporary file is left, and a Failure names the path and the system's reason.
 void writecache(const std::string& path, const Document& doc);
 
-/// How long a run waits for another run's fetch before it fetches itself.
-inline constexpr double LOCKWAIT = 30;
+/// How long a run waits for another run's fetch before it fetches itself. A large server
+/// answers in a few seconds; what is left of the run's time goes to a fetch of its own.
+inline constexpr double LOCKWAIT = 20;
 
 /// An exclusive lock on the file `path` + ".lock", held while one run fetches and writes the
 /// cache so that runs started together cost the server one fetch. Released when destroyed.
