@@ -83,9 +83,13 @@ std::optional<std::string> decimalport(const std::string& text) {
 // Asio's synchronous calls take no deadline; its asynchronous ones on a tcp_stream do. Running
 // each to its end before starting the next keeps the exchange a plain sequence of steps.
 template <class Start>
-beast::error_code finish(net::io_context& io, Start start) {
+beast::error_code finish(net::io_context& io, Start start, size_t* transferred = nullptr) {
   beast::error_code result = net::error::would_block;
-  start([&result](beast::error_code ec, auto&&...) { result = ec; });
+  start([&result, transferred](beast::error_code ec, auto... bytes) {
+    result = ec;
+    if constexpr (sizeof...(bytes) == 1)
+      if (transferred) *transferred = (bytes, ...);
+  });
   io.restart();
   io.run();
   return result;
@@ -125,10 +129,15 @@ std::string readanswer(net::io_context& io, Stream& stream, const std::string& w
     parser->header_limit(static_cast<std::uint32_t>(std::min<size_t>(limits.header, UINT32_MAX)));
     // The body bound is applied once the status is known: a refusal may announce any length.
     parser->body_limit(std::numeric_limits<std::uint64_t>::max());
-    ec = finish(io, [&](auto done) {
-      http::async_read_header(stream, buffer, *parser, std::move(done));
-    });
+    size_t headerbytes = 0;
+    ec = finish(
+        io,
+        [&](auto done) { http::async_read_header(stream, buffer, *parser, std::move(done)); },
+        &headerbytes);
     if (ec) throw readfailure(ec, buffer.size() > 0);
+    // Beast holds the status line and the fields to the limit each when they arrive in one
+    // read, and together when they arrive in pieces: the bound must not depend on the network.
+    if (headerbytes > limits.header) throw readfailure(http::error::header_limit, true);
   } while (parser->get().result_int() == 100);
 
   if (parser->get().result_int() != 200) throw Ending{EXIT_NOANSWER, "HTTP GET Failed\n", ""};

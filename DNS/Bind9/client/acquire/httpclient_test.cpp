@@ -448,6 +448,13 @@ TEST(ReadStatistics, GivesTheSameOutcomeHoweverTheAnswerIsSplit) {
        "failure the answer from localhost:1 was cut off"},
       {"header over the bound", ok("X-Big: " + big + "\r\n", ""),
        "failure the answer header from localhost:1 exceeds 1 KiB"},
+      {"status line and fields within the bound each, not together",
+       "HTTP/1.1 200 " + big.substr(0, 600) + "\r\nX-Big: " + big.substr(0, 600) +
+           "\r\nContent-Length: 2\r\n\r\nok",
+       "failure the answer header from localhost:1 exceeds 1 KiB"},
+      {"header at the bound", "HTTP/1.1 200 OK\r\nX: " + big.substr(0, 1024 - 43) +
+           "\r\nContent-Length: 2\r\n\r\nok",
+       "body ok"},
       {"length over the bound", ok("Content-Length: 1001\r\n", ""),
        "failure the statistics from localhost:1 exceed 1000 bytes"},
       {"body until close over the bound", ok("", big),
