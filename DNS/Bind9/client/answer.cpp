@@ -26,18 +26,24 @@ Ending printvalue(const Value& value) {
   return answer(writejson(value));
 }
 
+// Written out directly: a large server lists ten thousand zones, each of which would otherwise
+// become a map of its own only to be written.
 Ending discoverzones(Document& doc) {
-  Array found;
+  std::string out = "{\"data\": [";
+  bool first = true;
   for (const Member& zone : section(doc, "zones").members()) {
     const Map* counters = zone.value.map();
     if (!counters || counters->empty()) continue;
-    Map item;
-    item.set(Key("{#ZONE}"), zone.key.null ? Value() : Value(zone.key.text));
-    found.push_back(Value(std::move(item)));
+    out += first ? "{\"{#ZONE}\": " : ", {\"{#ZONE}\": ";
+    first = false;
+    if (zone.key.null)
+      out += "null";
+    else
+      writetext(zone.key.text, out);
+    out += '}';
   }
-  Map data;
-  data.set(Key("data"), Value(std::move(found)));
-  return answer(writejson(Value(std::move(data))));
+  out += "]}";
+  return answer(std::move(out));
 }
 
 Ending zonecounter(const Args& args, Document& doc) {
@@ -71,6 +77,20 @@ Ending sectionlookup(const Args& args, Document& doc) {
 }
 
 }  // namespace
+
+Need needof(const Args& args) {
+  std::string_view action = args.action ? std::string_view(*args.action) : std::string_view();
+  if (action == "discoverzones") return Need{Need::OUTLINE, "zones", "", std::nullopt};
+  if (action == "zonecounter")
+    return given(args.z) && given(args.c) ? Need{Need::MEMBER, "zones", *args.z, *args.c}
+                                          : Need{Need::NOTHING, "", "", std::nullopt};
+  if (action == "jsonzone")
+    return given(args.z) ? Need{Need::MEMBER, "zones", *args.z, std::nullopt}
+                         : Need{Need::NOTHING, "", "", std::nullopt};
+  if (action == "json") return Need{Need::ALLBUT, "zones", "", std::nullopt};
+  return given(args.c) ? Need{Need::MEMBER, std::string(action), *args.c, std::nullopt}
+                       : Need{Need::NOTHING, "", "", std::nullopt};
+}
 
 Ending answerquery(const Args& args, Document& doc) {
   std::string_view action = args.action ? std::string_view(*args.action) : std::string_view();

@@ -13,4 +13,8 @@ namespace corvane {
 /// answer removes `zones` from `doc`.
 Ending answerquery(const Args& args, Document& doc);
 
+/// The part of the document that answerquery looks at for `args`: a document that holds only
+/// it gives the same answer as the whole one.
+Need needof(const Args& args);
+
 }  // namespace corvane

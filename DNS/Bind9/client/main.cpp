@@ -42,15 +42,16 @@ static Document fetchdocument(const std::string& port, Clock::time_point deadlin
   return doc;
 }
 
-// A fresh cache file answers. Otherwise one run fetches while the others wait for the file it
-// writes; a lock that cannot be had costs a fetch, never an answer.
-static Document obtaindocument(const std::string& port) {
+// A fresh cache file answers, and of it only what the answer looks at is built. Otherwise one
+// run fetches while the others wait for the file it writes; a lock that cannot be had costs a
+// fetch, never an answer.
+static Document obtaindocument(const std::string& port, const Need& need) {
   Clock::time_point deadline = Clock::now() + RUNLIMIT;
-  if (cachefresh(JSONFILE, wallclock())) return readcache(JSONFILE);
+  if (cachefresh(JSONFILE, wallclock())) return readcache(JSONFILE, need);
   CacheLock lock = lockcache(JSONFILE, LOCKWAIT);
   if (cachefresh(JSONFILE, wallclock())) {
     lock.release();  // the waiters behind us need not queue for our read of the file
-    return readcache(JSONFILE);
+    return readcache(JSONFILE, need);
   }
   return fetchdocument(port, deadline);
 }
@@ -62,7 +63,7 @@ int main(int argc, char** argv) {
     Args args = parsecommandline(std::vector<std::string>(argv + 1, argv + argc),
                                  argc > 0 ? argv[0] : "corvane", helpwidth());
     std::string port = settleport(args);
-    Document doc = obtaindocument(port);
+    Document doc = obtaindocument(port, needof(args));
     endrun(answerquery(args, doc));
   } catch (const Ending& ending) {
     endrun(ending);

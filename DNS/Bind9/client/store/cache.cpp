@@ -79,7 +79,7 @@ double wallclock() {
   return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) / 1e9;
 }
 
-Document readcache(const std::string& path) {
+Document readcache(const std::string& path, const Need& need) {
   // Non-blocking: a FIFO or a device planted after the freshness test must not hold the run.
   Descriptor file{::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC)};
   if (file.fd < 0) fail(path, "cannot open it", errno);
@@ -90,6 +90,26 @@ Document readcache(const std::string& path) {
     fail(path, "larger than " + std::to_string(MAXCACHEBYTES >> 20) + " MiB (" +
                    std::to_string(st.st_size) + " bytes), more than any statistics document");
 
+  // The program's own files are read in pieces, building only what the answer looks at: a
+  // whole copy of a large file costs more in page faults than reading it does.
+  size_t total = 0;
+  Pull pull = [&](char* into, size_t room) -> size_t {
+    for (;;) {
+      ssize_t n = ::read(file.fd, into, room);
+      if (n < 0) {
+        if (errno == EINTR) continue;
+        fail(path, "cannot read it", errno);
+      }
+      total += static_cast<size_t>(n);
+      if (total > static_cast<size_t>(MAXCACHEBYTES))
+        fail(path, "larger than " + std::to_string(MAXCACHEBYTES >> 20) + " MiB");
+      return static_cast<size_t>(n);
+    }
+  };
+  if (std::optional<Value> part = readjsonpart(pull, need)) return std::move(*part->map());
+
+  // Anything else is read whole, and readjson says what is wrong with it.
+  if (::lseek(file.fd, 0, SEEK_SET) != 0) fail(path, "cannot read it", errno);
   std::string text(static_cast<size_t>(st.st_size) + 1, '\0');
   size_t have = 0;
   for (;;) {

@@ -27,10 +27,12 @@ double wallclock();
 /// The largest cache file that readcache reads. A document of 10,000 zones takes about 13 MB.
 inline constexpr long long MAXCACHEBYTES = 256LL << 20;
 
-/// The document held in the cache file. A file that cannot be read, is not a regular file
-/// owned by this user or root, is larger than MAXCACHEBYTES, or is not one complete JSON
-/// object is a Failure naming the path and the reason. Never blocks on what sits at `path`.
-Document readcache(const std::string& path);
+/// The document held in the cache file, or of it only the part that `need` names. A file that
+/// cannot be read, is not a regular file owned by this user or root, is larger than
+/// MAXCACHEBYTES, or is not one complete JSON object is a Failure naming the path and the
+/// reason, whatever the need: all of the file is read and checked. Never blocks on what sits
+/// at `path`.
+Document readcache(const std::string& path, const Need& need = Need());
 
 /// Replaces the cache file with the JSON form of `doc`. The text goes to a new file beside it
 /// that is then renamed over `path`, so a concurrent reader sees the old or the new text,
