@@ -3,7 +3,6 @@
 #include <expat.h>
 
 #include <algorithm>
-#include <climits>
 #include <cstring>
 #include <exception>
 #include <memory>
@@ -24,6 +23,26 @@ constexpr char NSSEP = '\x01';
 constexpr size_t TREEBYTESPERBYTE = 8;
 constexpr size_t TREEALLOWANCE = size_t{64} << 20;
 
+// FNV-1a: names are a few bytes long, where it beats any hash with a setup cost.
+constexpr uint64_t HASHSEED = 0xcbf29ce484222325ULL;
+constexpr uint64_t HASHPRIME = 0x100000001b3ULL;
+
+uint64_t hashof(std::string_view text) {
+  uint64_t hash = HASHSEED;
+  for (unsigned char c : text) hash = (hash ^ c) * HASHPRIME;
+  return hash;
+}
+
+// Attribute values repeat: every zone names the same counters. A value of up to SHAREDVALUE
+// bytes that was seen before is kept once and shared; the first SHAREDVALUES distinct ones are
+// remembered, which bounds the table whatever the document.
+constexpr size_t SHAREDVALUE = 32;
+constexpr size_t SHAREDVALUES = size_t{1} << 16;
+
+// Expat copies what XML_Parse is given into its own buffer before parsing it: handed over in
+// pieces, the body is not copied whole a second time.
+constexpr size_t PARSEPIECE = size_t{1} << 16;
+
 struct Builder {
   struct Open {
     ElementId id;
@@ -37,19 +56,47 @@ struct Builder {
   uint32_t textstart = 0;  // where the innermost open element's own text began in strings
   std::string scratch;
   std::exception_ptr thrown;
+  std::vector<Span> valueslots = std::vector<Span>(1024, Span{NOTEXT, 0});  // open addressing
+  size_t valuecount = 0;
 
+  // Expat hands over a name as a C string; its hash, its length and whether a namespace URI
+  // stands in it come from one pass over it.
   NameId intern(const char* raw) {
-    std::string_view name(raw);
-    size_t sep = name.find(NSSEP);
-    if (sep != std::string_view::npos) {
-      scratch.assign("{").append(name.substr(0, sep)).append("}").append(name.substr(sep + 1));
-      name = scratch;
+    uint64_t hash = HASHSEED;
+    const char* end = raw;
+    bool namespaced = false;
+    for (; *end; ++end) {
+      hash = (hash ^ static_cast<unsigned char>(*end)) * HASHPRIME;
+      namespaced |= *end == NSSEP;
     }
-    auto it = tree.nameindex.find(name);
-    if (it != tree.nameindex.end()) return it->second;
+    std::string_view name(raw, static_cast<size_t>(end - raw));
+    if (!namespaced) return internhashed(name, hash);
+    size_t sep = name.find(NSSEP);
+    scratch.clear();
+    scratch += '{';
+    scratch.append(raw, sep);
+    scratch += '}';
+    scratch.append(raw + sep + 1, name.size() - sep - 1);
+    return internhashed(scratch, hashof(scratch));
+  }
+
+  NameId internhashed(std::string_view name, uint64_t hash) {
+    std::vector<NameId>& slots = tree.nameslots;
+    size_t mask = slots.size() - 1;
+    size_t i = hash & mask;
+    for (; slots[i] != NONAME; i = (i + 1) & mask)
+      if (tree.names[slots[i]] == name) return slots[i];
     auto id = static_cast<NameId>(tree.names.size());
     tree.names.emplace_back(name);
-    tree.nameindex.emplace(std::string(name), id);
+    slots[i] = id;
+    if (2 * tree.names.size() > slots.size()) {
+      slots.assign(slots.size() * 2, NONAME);
+      for (NameId n = 0; n < tree.names.size(); ++n) {
+        size_t j = hashof(tree.names[n]) & (slots.size() - 1);
+        while (slots[j] != NONAME) j = (j + 1) & (slots.size() - 1);
+        slots[j] = n;
+      }
+    }
     return id;
   }
 
@@ -68,6 +115,37 @@ struct Builder {
     checkbudget();
   }
 
+  Span appended(const char* s, size_t len) {
+    auto offset = static_cast<uint32_t>(tree.strings.size());
+    append(s, len);
+    return Span{offset, static_cast<uint32_t>(len)};
+  }
+
+  Span storevalue(const char* s) {
+    size_t len = std::strlen(s);
+    if (len > SHAREDVALUE) return appended(s, len);
+    std::string_view value(s, len);
+    size_t mask = valueslots.size() - 1;
+    size_t i = hashof(value) & mask;
+    for (; valueslots[i].offset != NOTEXT; i = (i + 1) & mask)
+      if (tree.piece(valueslots[i]) == value) return valueslots[i];
+    Span span = appended(s, len);
+    if (valuecount == SHAREDVALUES) return span;
+    valueslots[i] = span;
+    if (2 * ++valuecount > valueslots.size()) {
+      std::vector<Span> old(valueslots.size() * 2, Span{NOTEXT, 0});
+      old.swap(valueslots);
+      mask = valueslots.size() - 1;
+      for (Span v : old) {
+        if (v.offset == NOTEXT) continue;
+        size_t j = hashof(tree.piece(v)) & mask;
+        while (valueslots[j].offset != NOTEXT) j = (j + 1) & mask;
+        valueslots[j] = v;
+      }
+    }
+    return span;
+  }
+
   // The text ends at the first child's start tag or at the end tag; comments and
   // processing instructions before it were never reported, so it arrives whole.
   void closetext(ElementId id) {
@@ -84,10 +162,7 @@ struct Builder {
     e.firstattribute = static_cast<uint32_t>(tree.attributes.size());
     for (const char** a = atts; *a; a += 2) {
       NameId an = intern(a[0]);
-      auto offset = static_cast<uint32_t>(tree.strings.size());
-      size_t len = std::strlen(a[1]);
-      append(a[1], len);
-      tree.attributes.push_back(Attribute{an, Span{offset, static_cast<uint32_t>(len)}});
+      tree.attributes.push_back(Attribute{an, storevalue(a[1])});
     }
     e.attributecount = static_cast<uint32_t>(tree.attributes.size()) - e.firstattribute;
     tree.elements.push_back(e);
@@ -159,7 +234,6 @@ struct Steps {
   int count = 0;
   bool possible = true;  // false when a step names no element of the tree
 };
-constexpr NameId ANYNAME = NONAME - 1;
 
 Steps resolve(const Tree& tree, std::string_view path) {
   Steps steps;
@@ -186,8 +260,19 @@ ElementId nextmatch(const Tree& tree, ElementId id, NameId name) {
 }  // namespace
 
 NameId Tree::lookup(std::string_view name) const {
-  auto it = nameindex.find(name);
-  return it == nameindex.end() ? NONAME : it->second;
+  if (nameslots.empty()) return NONAME;
+  size_t mask = nameslots.size() - 1;
+  for (size_t i = hashof(name) & mask; nameslots[i] != NONAME; i = (i + 1) & mask)
+    if (names[nameslots[i]] == name) return nameslots[i];
+  return NONAME;
+}
+
+Children children(const Tree& tree, ElementId parent, std::string_view name) {
+  NameId want = name == "*" ? ANYNAME : tree.lookup(name);
+  Children::iterator first{&tree, want == NONAME ? NOELEMENT : tree.elements[parent].firstchild,
+                           want};
+  first.skip();
+  return Children{first};
 }
 
 Tree parsexml(std::string_view body) {
@@ -196,10 +281,13 @@ Tree parsexml(std::string_view body) {
   if (!parser) throw std::bad_alloc();
   XML_Parser p = parser.get();
   Builder builder{tree, p, body.size() * TREEBYTESPERBYTE + TREEALLOWANCE, {}, 0, {}, nullptr};
-  // A statistics document holds a counter element in some forty bytes.
-  tree.elements.reserve(body.size() / 32 + 16);
-  tree.attributes.reserve(body.size() / 48 + 16);
-  tree.strings.reserve(body.size() / 4 + 64);
+  // A statistics document holds an element, an attribute and eleven bytes of text in some
+  // forty bytes. Room reserved and never used costs address space, not memory; room that runs
+  // out costs a copy of everything so far.
+  tree.elements.reserve(body.size() / 24 + 16);
+  tree.attributes.reserve(body.size() / 24 + 16);
+  tree.strings.reserve(body.size() / 2 + 64);
+  tree.nameslots.assign(128, NONAME);
 
   XML_SetUserData(p, &builder);
   XML_SetElementHandler(p, onstart, onend);
@@ -209,12 +297,10 @@ Tree parsexml(std::string_view body) {
   // hundred times the input) stop an entity bomb early; the tree's budget stops the rest.
   XML_SetParamEntityParsing(p, XML_PARAM_ENTITY_PARSING_NEVER);
 
-  // One call for the whole body, the fastest way through expat; only a body beyond the
-  // range of its int length goes in pieces.
   const char* at = body.data();
   size_t left = body.size();
   do {
-    size_t piece = std::min<size_t>(left, INT_MAX / 2);
+    size_t piece = std::min(left, PARSEPIECE);
     left -= piece;
     if (XML_Parse(p, at, static_cast<int>(piece), left == 0) != XML_STATUS_OK) {
       if (builder.thrown) std::rethrow_exception(builder.thrown);

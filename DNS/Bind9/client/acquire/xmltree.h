@@ -5,7 +5,6 @@
 #include <optional>
 #include <string>
 #include <string_view>
-#include <unordered_map>
 #include <vector>
 
 #include "store/document.h"
@@ -50,12 +49,10 @@ struct Tree {
   std::vector<Element> elements;
   std::vector<Attribute> attributes;
   std::vector<std::string> names;  // by NameId
-  std::string strings;             // every text and attribute value, back to back
-  struct NameHash {
-    using is_transparent = void;
-    size_t operator()(std::string_view s) const { return std::hash<std::string_view>{}(s); }
-  };
-  std::unordered_map<std::string, NameId, NameHash, std::equal_to<>> nameindex;
+  std::string strings;             // every text and attribute value; a recurring short value once
+  /// Open addressing over `names` (a power of two in size, at most half full, NONAME empty):
+  /// every start tag and attribute looks its name up here.
+  std::vector<NameId> nameslots;
 
   const Element& operator[](ElementId id) const { return elements[id]; }
   ElementId root() const { return 0; }
@@ -71,6 +68,37 @@ struct Tree {
   /// The NameId of `name`, or NONAME when no element or attribute of the tree bears it.
   NameId lookup(std::string_view name) const;
 };
+
+/// A step that selects every child, whatever its name.
+inline constexpr NameId ANYNAME = NONAME - 1;
+
+/// The children of one element that bear one name (or ANYNAME), in document order, for a
+/// range-for: a step of a path without building the selection.
+struct Children {
+  struct iterator {
+    const Tree* tree;
+    ElementId at;
+    NameId want;
+    ElementId operator*() const { return at; }
+    iterator& operator++() {
+      at = tree->elements[at].nextsibling;
+      skip();
+      return *this;
+    }
+    bool operator==(const iterator& other) const { return at == other.at; }
+    void skip() {
+      if (want == ANYNAME) return;
+      while (at != NOELEMENT && tree->elements[at].name != want)
+        at = tree->elements[at].nextsibling;
+    }
+  };
+  iterator first;
+  iterator begin() const { return first; }
+  iterator end() const { return iterator{first.tree, NOELEMENT, first.want}; }
+};
+
+/// The children of `parent` named `name` ("*": every child).
+Children children(const Tree& tree, ElementId parent, std::string_view name);
 
 /// Parses one XML 1.0 document. External entities and external DTDs are never loaded; entity
 /// expansion is bounded. A body that is not one well-formed document throws Failure with the

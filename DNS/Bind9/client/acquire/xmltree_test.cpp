@@ -111,6 +111,56 @@ TEST(XmlTree, NamesAndAttributes) {
   }
 }
 
+// Names and short attribute values are kept once each however often they recur: every
+// element and attribute must still read back as written, past every growth of those tables
+// and past the number of distinct values that are shared at all.
+TEST(XmlTree, RecurringNamesAndValuesReadBackAsWritten) {
+  constexpr int ELEMENTS = 70000;
+  auto name = [](int i) { return "e" + std::to_string(i % 300); };
+  auto own = [](int i) { return "v" + std::to_string(i); };
+  auto shared = [](int i) { return "counter" + std::to_string(i % 50); };
+  auto longer = [](int i) { return std::string(40, 'x') + std::to_string(i % 3); };
+  std::string body = "<r>";
+  for (int i = 0; i < ELEMENTS; ++i)
+    body += "<" + name(i) + " a" + std::to_string(i % 7) + "='" + own(i) + "' b='" + shared(i) +
+            "' c='" + longer(i) + "' d=''/>";
+  body += "</r>";
+  Tree tree = parsexml(body);
+  int i = 0;
+  for (ElementId id : children(tree, tree.root(), "*")) {
+    ASSERT_EQ(tree.name(id), name(i));
+    ASSERT_EQ(attribute(tree, id, "a" + std::to_string(i % 7)), own(i)) << i;
+    ASSERT_EQ(attribute(tree, id, "b"), shared(i)) << i;
+    ASSERT_EQ(attribute(tree, id, "c"), longer(i)) << i;
+    ASSERT_EQ(attribute(tree, id, "d"), "") << i;
+    ++i;
+  }
+  EXPECT_EQ(i, ELEMENTS);
+  EXPECT_EQ(findall(tree, tree.root(), "./e299").size(), size_t{ELEMENTS / 300});
+}
+
+// The body goes to the parser in pieces: what spans the seam between two is read whole, and a
+// fault past the first piece is placed in the body as a whole.
+TEST(XmlTree, WhatSpansPiecesIsReadWhole) {
+  const std::string padding = "<!--" + std::string(100000, 'c') + "-->";
+  for (size_t at : {65530, 65533, 65536, 65539, 131070}) {
+    std::string body = "<r>";
+    body += std::string(at - body.size() - 10, ' ');
+    body += "<b k='value'>text &amp; more</b></r>";
+    Tree tree = parsexml(body);
+    ElementId b = findfirst(tree, tree.root(), "./b");
+    ASSERT_NE(b, NOELEMENT) << at;
+    EXPECT_EQ(tree.text(b), "text & more") << at;
+    EXPECT_EQ(attribute(tree, b, "k"), "value") << at;
+  }
+  std::string longtext(300000, 't');
+  Tree tree = parsexml("<r>" + longtext + "<b/></r>");
+  EXPECT_EQ(tree.text(tree.root()), longtext);
+  EXPECT_NE(failure(padding + "\n<a>\n</b>").find("mismatched tag at line 3, column 3"),
+            std::string::npos)
+      << failure(padding + "\n<a>\n</b>");
+}
+
 TEST(XmlTree, EncodingsAreReadIntoUtf8) {
   const std::string expected = "caf\xc3\xa9";
   struct Case {
@@ -280,6 +330,24 @@ TEST(XmlTree, PathSearchSelectsChildrenStepByStep) {
   }
   ElementId third = findall(tree, tree.root(), "./a")[2];
   EXPECT_EQ(texts(tree, findall(tree, third, "./c/b")), "b:deep b:deeper ");
+}
+
+TEST(XmlTree, ChildrenAreTheOneStepPath) {
+  Tree tree = parsexml(SAMPLE);
+  ElementId x = findfirst(tree, tree.root(), "./x");
+  ElementId first = findfirst(tree, tree.root(), "./a");
+  struct Case {
+    ElementId from;
+    const char* name;
+  } cases[] = {
+      {tree.root(), "a"}, {tree.root(), "x"}, {tree.root(), "*"}, {tree.root(), "b"},
+      {tree.root(), "nothing"}, {first, "b"}, {first, "c"}, {first, "*"}, {x, "*"}, {x, "a"},
+  };
+  for (const Case& c : cases) {
+    std::vector<ElementId> stepped;
+    for (ElementId id : children(tree, c.from, c.name)) stepped.push_back(id);
+    EXPECT_EQ(stepped, findall(tree, c.from, std::string("./") + c.name)) << c.name;
+  }
 }
 
 TEST(XmlTree, FirstTextTellsEmptyFromAbsent) {
