@@ -569,7 +569,8 @@ class PartReader {
   // Checks the value at p_ without building anything: the path that most of a large file
   // takes, so it tests no Part.
   void skipvalue(int depth) {
-    switch (peek()) {
+    char c = *p_;
+    switch (c == '"' || c == '{' || c == 'n' ? c : peek()) {
       case '"': skipstring(); return;
       case '{': ++p_; skipobject(depth + 1); return;
       case 'n': null(); return;
@@ -592,20 +593,28 @@ class PartReader {
     for (;;) {
       if (c != '"') throw Unknown();
       skipstring();
-      if (peek() != ':') throw Unknown();
-      ++p_;
+      if (!separator(':')) throw Unknown();
       skipvalue(depth);
-      c = peek();
-      if (c == ',') {
-        ++p_;
+      if (separator(',')) {
         c = peek();
-      } else if (c == '}') {
+      } else if (peek() == '}') {
         ++p_;
         return;
       } else {
         throw Unknown();
       }
     }
+  }
+
+  // Moves past `c` and one blank after it, as the writer lays its separators out; other white
+  // space is left to peek. False when the next byte is not `c`.
+  bool separator(char c) {
+    if (*p_ != c) {
+      if (peek() != c) return false;
+    }
+    ++p_;
+    if (*p_ == ' ') ++p_;
+    return true;
   }
 
   const Pull& pull_;
