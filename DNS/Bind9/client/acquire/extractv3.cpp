@@ -11,7 +11,7 @@ namespace {
 
 // Every "./counter" of a counters element, its text (or null) under its `name` attribute.
 void storecounters(const Tree& tree, ElementId counters, Map& into) {
-  for (ElementId counter : findall(tree, counters, "./counter"))
+  for (ElementId counter : children(tree, counters, "counter"))
     into.set(Key(needattribute(tree, counter, "name")), owntext(tree, counter));
 }
 
@@ -73,15 +73,27 @@ void cacherrsets(const Tree& tree, ElementId root, Document& doc) {
   }
 }
 
+bool zonetype(std::string_view type) { return type == "rcode" || type == "qtype"; }
+
+// The counters a zone's map will hold at most, so that it is allocated once. Only counts:
+// a missing attribute fails later, in the order the stores meet it.
+size_t zonecountercount(const Tree& tree, ElementId zone) {
+  size_t count = 0;
+  for (ElementId group : children(tree, zone, "counters")) {
+    auto type = attribute(tree, group, "type");
+    if (type && zonetype(*type)) count += children(tree, group, "counter").count();
+  }
+  return count;
+}
+
 void zonecounters(const Tree& tree, ElementId root, Document& doc) {
   for (ElementId view : findall(tree, root, "./views/view")) {
     if (needattribute(tree, view, "name") != "_default") continue;
     for (ElementId zone : findall(tree, view, "./zones/zone")) {
       Map counters;
-      for (ElementId group : findall(tree, zone, "./counters")) {
-        std::string_view type = needattribute(tree, group, "type");
-        if (type == "rcode" || type == "qtype") storecounters(tree, group, counters);
-      }
+      counters.reserve(zonecountercount(tree, zone));
+      for (ElementId group : children(tree, zone, "counters"))
+        if (zonetype(needattribute(tree, group, "type"))) storecounters(tree, group, counters);
       setzone(doc, Key(needattribute(tree, zone, "name")), std::move(counters));
     }
   }

@@ -95,6 +95,12 @@ struct Children {
   iterator first;
   iterator begin() const { return first; }
   iterator end() const { return iterator{first.tree, NOELEMENT, first.want}; }
+  bool empty() const { return first.at == NOELEMENT; }
+  size_t count() const {
+    size_t n = 0;
+    for (iterator i = first; i.at != NOELEMENT; ++i) ++n;
+    return n;
+  }
 };
 
 /// The children of `parent` named `name` ("*": every child).
