@@ -395,7 +395,7 @@ class PartReader {
   explicit PartReader(const Pull& pull)
       : pull_(pull), buffer_(new char[CHUNK + SLACK]), size_(CHUNK + SLACK) {
     p_ = end_ = buffer_.get();
-    *end_ = '\0';
+    terminate();
   }
 
   std::optional<Value> document(const Part& part) {
@@ -431,7 +431,7 @@ class PartReader {
     }
     p_ = buffer_.get();
     end_ = p_ + kept;
-    *end_ = '\0';
+    terminate();
     if (ended_) return false;
     size_t n = pull_(end_, size_ - SLACK - kept);
     if (n == 0) {
@@ -439,9 +439,12 @@ class PartReader {
       return false;
     }
     end_ += n;
-    *end_ = '\0';
+    terminate();
     return true;
   }
+
+  // The NUL after the text, and defined bytes for stringstop to read beyond it.
+  void terminate() { std::memset(end_, 0, SLACK); }
 
   // The next byte that is not white space; 0 at the end of the text or at a NUL byte.
   char peek() {
