@@ -11,8 +11,11 @@ namespace {
 
 // Every "./counter" of a counters element, its text (or null) under its `name` attribute.
 void storecounters(const Tree& tree, ElementId counters, Map& into) {
-  for (ElementId counter : children(tree, counters, "counter"))
-    into.set(Key(needattribute(tree, counter, "name")), owntext(tree, counter));
+  NameId name = tree.lookup("name");
+  for (ElementId counter : children(tree, counters, "counter")) {
+    auto key = attribute(tree, counter, name);
+    into.set(Key(key ? *key : needattribute(tree, counter, "name")), owntext(tree, counter));
+  }
 }
 
 void servercounters(const Tree& tree, ElementId root, Document& doc) {

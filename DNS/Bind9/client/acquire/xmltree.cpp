@@ -360,11 +360,14 @@ Value firsttext(const Tree& tree, ElementId from, std::string_view path) {
 }
 
 std::optional<std::string_view> attribute(const Tree& tree, ElementId id, std::string_view name) {
-  NameId want = tree.lookup(name);
-  if (want == NONAME) return std::nullopt;
+  return attribute(tree, id, tree.lookup(name));
+}
+
+std::optional<std::string_view> attribute(const Tree& tree, ElementId id, NameId name) {
+  if (name == NONAME) return std::nullopt;
   const Element& e = tree.elements[id];
   for (uint32_t i = e.firstattribute; i < e.firstattribute + e.attributecount; ++i)
-    if (tree.attributes[i].name == want) return tree.piece(tree.attributes[i].value);
+    if (tree.attributes[i].name == name) return tree.piece(tree.attributes[i].value);
   return std::nullopt;
 }
 

@@ -129,6 +129,9 @@ Value firsttext(const Tree& tree, ElementId from, std::string_view path);
 /// The value of an attribute, or nothing.
 std::optional<std::string_view> attribute(const Tree& tree, ElementId id, std::string_view name);
 
+/// The same with the name looked up once (Tree::lookup), for a step repeated on many elements.
+std::optional<std::string_view> attribute(const Tree& tree, ElementId id, NameId name);
+
 /// The value of an attribute that the step needs: its absence throws Failure naming the
 /// element and the attribute.
 std::string_view needattribute(const Tree& tree, ElementId id, std::string_view name);
