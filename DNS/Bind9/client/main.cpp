@@ -32,12 +32,15 @@ static Document fetchdocument(const std::string& port, Clock::time_point deadlin
   left = std::max(left, std::chrono::milliseconds{1});
   limits.connect = std::min(limits.connect, left);
   limits.exchange = std::min(limits.exchange, left);
-  std::string body = fetchstatistics(port, limits);
-  Detected found = detectversion(body);
-  body = std::string();  // the tree holds all that is needed from here on
-  Document doc = newdocument();
-  if (found.version == 2) extractversion2(found.tree, found.root, doc);
-  if (found.version == 3) extractversion3(found.tree, found.root, doc);
+  Document doc;
+  {
+    // The body, then the tree, are the largest things a run holds: each goes as soon as the
+    // next step has what it needs. (Assigning an empty string would keep the body's memory.)
+    Detected found = detectversion(fetchstatistics(port, limits));
+    doc = newdocument();
+    if (found.version == 2) extractversion2(found.tree, found.root, doc);
+    if (found.version == 3) extractversion3(found.tree, found.root, doc);
+  }
   writecache(JSONFILE, doc);
   return doc;
 }
