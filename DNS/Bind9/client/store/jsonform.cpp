@@ -379,8 +379,8 @@ inline const char* stringstop(const char* q) {
   const __m128i control = _mm_set1_epi8(0x1f);
   for (;; q += 16) {
     __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(q));
-    __m128i stop = _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(v, quote), _mm_cmpeq_epi8(v, backslash)),
-                                _mm_cmpeq_epi8(_mm_min_epu8(v, control), v));
+    __m128i special = _mm_or_si128(_mm_cmpeq_epi8(v, quote), _mm_cmpeq_epi8(v, backslash));
+    __m128i stop = _mm_or_si128(special, _mm_cmpeq_epi8(_mm_min_epu8(v, control), v));
     if (int mask = _mm_movemask_epi8(stop)) return q + __builtin_ctz(static_cast<unsigned>(mask));
   }
 #else

@@ -166,20 +166,22 @@ TEST_F(ReadPart, AnswersFilesThisProgramDidNotWriteAsBefore) {
   std::string doc = writejson(generated(12));
   const std::string texts[] = {
       // White space wherever the grammar allows it.
-      " \t\r\n{ \"zones\" :\n{\"a.example\"\t:{ \"C1\" : \"1\" } , \"b\":{}}\r,\"counter\":{\"N3\":null}}\n ",
+      " \t\r\n{ \"zones\" :\n{\"a.example\"\t:{ \"C1\" : \"1\" } , \"b\":{}}\r,"
+      "\"counter\":{\"N3\":null}}\n ",
       // Names given twice: the first place, the last value, also of whole sections and zones.
-      "{\"zones\": {\"a.example\": {\"C1\": \"1\", \"C1\": \"2\"}, \"b\": {}, \"a.example\": {\"C5\": \"5\"}}, "
-      "\"counter\": {\"N3\": \"x\"}, \"zones\": {\"a.example\": {\"C1\": \"3\"}}, \"counter\": {}}",
+      R"({"zones": {"a.example": {"C1": "1", "C1": "2"}, "b": {}, "a.example": {"C5": "5"}}, )"
+      R"("counter": {"N3": "x"}, "zones": {"a.example": {"C1": "3"}}, "counter": {}})",
       // Sections in another order, some missing, some not objects.
-      "{\"memory\": {\"InUse\": \"1\"}, \"counter\": \"flat\", \"zones\": {\"a.example\": \"flat\"}}",
-      "{\"counter\": {}}",
-      "{\"zones\": null, \"json\": {}}",
-      "{\"zones\": \"x\", \"counter\": {}}",
+      R"({"memory": {"InUse": "1"}, "counter": "flat", "zones": {"a.example": "flat"}})",
+      R"({"counter": {}})",
+      R"({"zones": null, "json": {}})",
+      R"({"zones": "x", "counter": {}})",
       // What only a foreign file holds: numbers, literals, arrays, deeper nesting.
-      "{\"zones\": {\"a.example\": {\"C1\": 12, \"C5\": true}}, \"counter\": {\"N3\": [1, \"2\"]}}",
-      "{\"zones\": {\"a.example\": {\"C1\": {\"deeper\": \"1\"}}}, \"counter\": {\"N3\": false}}",
-      "{\"zones\": {\"a.example\": {\"C1\": \"\\u00e9\\ud83d\\ude00\\u0000\\/\\b\\f\\n\\r\\t\\\"\\\\\"}}}",
-      "{\"zones\": {\"caf\\u00e9.example\": {\"tab\\there\": \"\\udc00 lone low half\"}}}",
+      R"({"zones": {"a.example": {"C1": 12, "C5": true}}, "counter": {"N3": [1, "2"]}})",
+      R"({"zones": {"a.example": {"C1": {"deeper": "1"}}}, "counter": {"N3": false}})",
+      // Every escape, and a low surrogate without its high half.
+      R"({"zones": {"a.example": {"C1": "\u00e9\ud83d\ude00\u0000\/\b\f\n\r\t\"\\"}}})",
+      R"({"zones": {"caf\u00e9.example": {"tab\there": "\udc00 lone low half"}}})",
       "[]",
       "\"text\"",
       doc,
@@ -259,7 +261,8 @@ TEST(ReadJsonPart, RefusesEveryTextThatReadjsonRefuses) {
     }
   };
   for (size_t cut = 0; cut < text.size(); ++cut) agree(text.substr(0, cut));
-  const char replacements[] = {'"', '\\', '{', '}', ',', ':', ' ', 'n', 'u', 'x', '0', '\x01', '\0'};
+  const char replacements[] = {'"', '\\', '{', '}', ',', ':', ' ', 'n', 'u', 'x', '0', '\x01',
+                               '\0'};
   for (size_t at = 0; at < text.size(); ++at)
     for (char r : replacements) {
       std::string changed = text;
