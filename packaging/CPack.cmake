@@ -22,8 +22,8 @@ set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_MAINTAINER "corvane developers <corvane@localhost>")
 set(CPACK_DEBIAN_PACKAGE_SECTION utils)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
-# The libraries the binary really loads (libc, libexpat) become Depends, with the versions the
-# build machine's symbols need; libstdc++ is linked in statically and so is not among them.
+# The libraries the binary really loads (libc) become Depends, with the versions the build
+# machine's symbols need; libstdc++ and expat are linked in statically and so are not among them.
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 set(CPACK_DEBIAN_PACKAGE_SUGGESTS bind9)
 
