@@ -248,8 +248,9 @@ struct Unknown {};
 
 // Bytes that continue a string as themselves: not the quote, not the backslash, no control
 // character. The NUL that follows the buffered text is a control character too, so the scan
-// stops at the end of the buffer without a bounds test of its own.
-constexpr std::array<bool, 256> INSTRING = [] {
+// stops at the end of the buffer without a bounds test of its own. Only the scan without SSE2
+// reads the table.
+[[maybe_unused]] constexpr std::array<bool, 256> INSTRING = [] {
   std::array<bool, 256> plain{};
   for (int c = 0x20; c < 256; ++c) plain[c] = c != '"' && c != '\\';
   return plain;
