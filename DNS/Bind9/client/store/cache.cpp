@@ -16,6 +16,9 @@ namespace corvane {
 
 namespace {
 
+// What gathers of the cache text before it is written out.
+constexpr size_t WRITECHUNK = 64 << 10;
+
 // `what` is a view so that building the call cannot disturb errno before it is read.
 [[noreturn]] void fail(const std::string& path, std::string_view what, int err = 0) {
   std::string message = "cache file " + path + ": ";
@@ -143,8 +146,6 @@ Document readcache(const std::string& path, const Need& need) {
 }
 
 void writecache(const std::string& path, const Document& doc) {
-  std::string text = writejson(doc);
-
   // O_EXCL never follows a link, so nothing planted under the temporary name is written to.
   std::string temporary;
   Descriptor file{-1};
@@ -168,17 +169,30 @@ void writecache(const std::string& path, const Document& doc) {
       err = errno, step = "cannot pass the permissions on to the new file";
   }
 
-  const char* p = text.data();
-  size_t left = text.size();
-  while (!step && left > 0) {
-    ssize_t n = ::write(file.fd, p, left);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      err = errno, step = "cannot write it";
-    } else {
-      p += n;
-      left -= static_cast<size_t>(n);
+  // The text goes out in chunks as it is written: whole, it would be a large second copy of
+  // the document at the run's peak of memory.
+  std::string text;
+  text.reserve(WRITECHUNK + 4096);
+  auto drain = [&](std::string& out) {
+    const char* p = out.data();
+    size_t left = out.size();
+    while (!step && left > 0) {
+      ssize_t n = ::write(file.fd, p, left);
+      if (n < 0) {
+        if (errno == EINTR) continue;
+        err = errno, step = "cannot write it";
+      } else {
+        p += n;
+        left -= static_cast<size_t>(n);
+      }
     }
+    out.clear();
+  };
+  try {
+    writejson(doc, text, drain, WRITECHUNK);
+  } catch (...) {
+    ::unlink(temporary.c_str());  // the descriptor closes as it goes out of scope
+    throw;
   }
   // Some file systems report a full disk only when the file is closed.
   int fd = file.fd;

@@ -3,6 +3,7 @@
 
 #include <array>
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -59,16 +60,17 @@ class Map {
   void reserve(size_t n);
 
  private:
-  // Where `text` sits in table_, or the empty slot where it would go.
+  // Where `text` sits among the slots, or the empty slot where it would go.
   size_t probe(std::string_view text) const;
   void reindex(size_t expected);
 
   std::vector<Member> members_;
-  // Open addressing over members_ (slot = index + 1, 0 = empty), a power of two in size and
-  // at most half full; empty while the map is small enough to scan. One allocation per map,
-  // none per key: a cache file holds thousands of zone maps.
-  std::vector<uint32_t> table_;
-  int64_t nullslot_ = -1;
+  // Open addressing over members_: table_[0] is the number of slots (a power of two, at most
+  // three quarters full), table_[1] the null key's index + 1 (0: none), then the slots
+  // (index + 1, 0 = empty). Null while the map is small enough to scan. A document holds
+  // hundreds of thousands of counters in thousands of zone maps: one pointer keeps a Value
+  // no larger than its text, and a tight table costs a few bytes per key.
+  std::unique_ptr<uint32_t[]> table_;
 };
 
 using Array = std::vector<Value>;

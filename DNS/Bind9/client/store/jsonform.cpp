@@ -100,22 +100,34 @@ void writetext(std::string_view s, std::string& out) {
 
 namespace {
 
-void writemap(const Map& map, std::string& out);
+// Hands `out` to `drain` whenever it holds a chunk, so that a large text never sits whole in
+// memory beside the document it comes from.
+struct Drain {
+  const std::function<void(std::string&)>* drain = nullptr;
+  size_t chunk = 0;
 
-void writevalue(const Value& value, std::string& out) {
+  void operator()(std::string& out) const {
+    if (drain && out.size() >= chunk) (*drain)(out);
+  }
+};
+
+void writemap(const Map& map, std::string& out, const Drain& drain);
+
+void writevalue(const Value& value, std::string& out, const Drain& drain) {
   if (value.isnull()) {
     out += "null";
   } else if (const std::string* text = value.text()) {
     writetext(*text, out);
   } else if (const Map* map = value.map()) {
-    writemap(*map, out);
+    writemap(*map, out, drain);
   } else if (const Array* array = value.array()) {
     out += '[';
     bool first = true;
     for (const Value& element : *array) {
       if (!first) out += ", ";
       first = false;
-      writevalue(element, out);
+      writevalue(element, out, drain);
+      drain(out);
     }
     out += ']';
   } else {
@@ -125,7 +137,7 @@ void writevalue(const Value& value, std::string& out) {
 
 // Recursion is bounded: the program's own values are three levels deep, and readjson refuses
 // anything deeper than MAXDEPTH.
-void writemap(const Map& map, std::string& out) {
+void writemap(const Map& map, std::string& out, const Drain& drain) {
   out += '{';
   bool first = true;
   for (const Member& member : map.members()) {
@@ -134,7 +146,8 @@ void writemap(const Map& map, std::string& out) {
     writetext(member.key.null ? std::string_view("null") : std::string_view(member.key.text),
               out);
     out += ": ";
-    writevalue(member.value, out);
+    writevalue(member.value, out, drain);
+    drain(out);
   }
   out += '}';
 }
@@ -632,19 +645,25 @@ class PartReader {
 
 }  // namespace
 
-void writejson(const Value& value, std::string& out) { writevalue(value, out); }
-void writejson(const Map& map, std::string& out) { writemap(map, out); }
+void writejson(const Value& value, std::string& out) { writevalue(value, out, Drain()); }
+void writejson(const Map& map, std::string& out) { writemap(map, out, Drain()); }
+
+void writejson(const Map& map, std::string& out, const std::function<void(std::string&)>& drain,
+               size_t chunk) {
+  writemap(map, out, Drain{&drain, chunk});
+  if (!out.empty()) drain(out);
+}
 
 std::string writejson(const Value& value) {
   std::string out;
-  writevalue(value, out);
+  writevalue(value, out, Drain());
   return out;
 }
 
 std::string writejson(const Map& map) {
   std::string out;
   out.reserve(4096);
-  writemap(map, out);
+  writemap(map, out, Drain());
   return out;
 }
 

@@ -19,6 +19,11 @@ void writejson(const Value& value, std::string& out);
 /// The same for a map (a document or a zone map), without copying it into a Value first.
 std::string writejson(const Map& map);
 void writejson(const Map& map, std::string& out);
+/// The same text in pieces: it gathers in `out`, which is handed to `drain` whenever it holds
+/// at least `chunk` bytes, and once more at the end if anything is left. `drain` takes what it
+/// wants and empties `out`; whatever it throws ends the writing.
+void writejson(const Map& map, std::string& out, const std::function<void(std::string&)>& drain,
+               size_t chunk);
 /// Appends the JSON form of the text `text` (a string, quotes included).
 void writetext(std::string_view text, std::string& out);
 
