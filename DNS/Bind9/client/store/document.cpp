@@ -12,8 +12,6 @@ namespace {
 
 // Maps up to this size are scanned: comparing a few short keys costs less than hashing one.
 constexpr size_t SCANNED = 8;
-// The table's header: the number of slots, and the null key's index + 1.
-constexpr size_t HEADER = 2;
 
 size_t hashof(std::string_view text) { return std::hash<std::string_view>{}(text); }
 
@@ -39,11 +37,65 @@ Map::Map(Map&&) noexcept = default;
 Map& Map::operator=(Map&&) noexcept = default;
 Map::~Map() = default;
 
+// The table: the number of slots and the null key's index + 1 (0: none), four bytes each,
+// then the slots, each the index + 1 of a member (0: empty) in as few bytes as the number of
+// slots needs. A zone's map of a hundred counters takes a byte a slot.
+namespace {
+
+constexpr size_t HEADERBYTES = 8;
+
+uint32_t loadword(const unsigned char* at) {
+  uint32_t v;
+  std::memcpy(&v, at, sizeof v);
+  return v;
+}
+
+void storeword(unsigned char* at, uint32_t v) { std::memcpy(at, &v, sizeof v); }
+
+size_t slotwidth(size_t slots) { return slots <= 256 ? 1 : slots <= 65536 ? 2 : 4; }
+
+size_t tablebytes(size_t slots) { return HEADERBYTES + slots * slotwidth(slots); }
+
+}  // namespace
+
+uint32_t Map::slots() const { return loadword(table_.get()); }
+
+uint32_t Map::slot(size_t i) const {
+  const unsigned char* at = table_.get() + HEADERBYTES;
+  switch (slotwidth(slots())) {
+    case 1:
+      return at[i];
+    case 2: {
+      uint16_t v;
+      std::memcpy(&v, at + 2 * i, sizeof v);
+      return v;
+    }
+    default:
+      return loadword(at + 4 * i);
+  }
+}
+
+void Map::setslot(size_t i, uint32_t index) {
+  unsigned char* at = table_.get() + HEADERBYTES;
+  switch (slotwidth(slots())) {
+    case 1:
+      at[i] = static_cast<unsigned char>(index);
+      break;
+    case 2: {
+      auto v = static_cast<uint16_t>(index);
+      std::memcpy(at + 2 * i, &v, sizeof v);
+      break;
+    }
+    default:
+      storeword(at + 4 * i, index);
+  }
+}
+
 Map::Map(const Map& other) : members_(other.members_) {
   if (other.table_) {
-    size_t n = HEADER + other.table_[0];
-    table_ = std::make_unique_for_overwrite<uint32_t[]>(n);
-    std::copy_n(other.table_.get(), n, table_.get());
+    size_t n = tablebytes(other.slots());
+    table_ = std::make_unique_for_overwrite<unsigned char[]>(n);
+    std::memcpy(table_.get(), other.table_.get(), n);
   }
 }
 
@@ -62,19 +114,26 @@ const Value* Map::find(const Key& key) const {
       if (m.key.null == key.null && m.key.text == key.text) return &m.value;
     return nullptr;
   }
-  uint32_t slot = key.null ? table_[1] : table_[HEADER + probe(key.text)];
-  return slot == 0 ? nullptr : &members_[slot - 1].value;
+  uint32_t index = key.null ? loadword(table_.get() + 4) : slot(probe(key.text));
+  return index == 0 ? nullptr : &members_[index - 1].value;
 }
 
 size_t Map::probe(std::string_view text) const {
-  size_t mask = table_[0] - 1;
-  const uint32_t* slots = table_.get() + HEADER;
+  size_t mask = slots() - 1;
   for (size_t i = hashof(text) & mask;; i = (i + 1) & mask) {
-    uint32_t slot = slots[i];
-    if (slot == 0) return i;
-    const Member& m = members_[slot - 1];
+    uint32_t index = slot(i);
+    if (index == 0) return i;
+    const Member& m = members_[index - 1];
     if (!m.key.null && m.key.text == text) return i;
   }
+}
+
+void Map::place(uint32_t index) {
+  const Key& key = members_[index].key;
+  if (key.null)
+    storeword(table_.get() + 4, index + 1);
+  else
+    setslot(probe(key.text), index + 1);
 }
 
 void Map::reindex(size_t expected) {
@@ -82,14 +141,9 @@ void Map::reindex(size_t expected) {
   if (expected <= SCANNED) return;
   size_t capacity = 16;
   while (3 * capacity < 4 * expected) capacity *= 2;
-  table_ = std::make_unique<uint32_t[]>(HEADER + capacity);
-  table_[0] = static_cast<uint32_t>(capacity);
-  for (uint32_t i = 0; i < members_.size(); ++i) {
-    if (members_[i].key.null)
-      table_[1] = i + 1;
-    else
-      table_[HEADER + probe(members_[i].key.text)] = i + 1;
-  }
+  table_ = std::make_unique<unsigned char[]>(tablebytes(capacity));
+  storeword(table_.get(), static_cast<uint32_t>(capacity));
+  for (uint32_t i = 0; i < members_.size(); ++i) place(i);
 }
 
 Value& Map::set(Key key, Value value) {
@@ -97,16 +151,11 @@ Value& Map::set(Key key, Value value) {
     *present = std::move(value);
     return *present;
   }
-  auto index = static_cast<uint32_t>(members_.size());
-  bool indexed = table_ && 4 * (members_.size() + 1) <= 3 * size_t{table_[0]};
-  if (indexed) {
-    if (key.null)
-      table_[1] = index + 1;
-    else
-      table_[HEADER + probe(key.text)] = index + 1;
-  }
   members_.push_back(Member{std::move(key), std::move(value)});
-  if (!indexed && members_.size() > SCANNED) reindex(members_.size());
+  if (table_ && 4 * members_.size() <= 3 * size_t{slots()})
+    place(static_cast<uint32_t>(members_.size() - 1));
+  else if (members_.size() > SCANNED)
+    reindex(members_.size());
   return members_.back().value;
 }
 
@@ -122,7 +171,7 @@ const std::vector<Member>& Map::members() const { return members_; }
 
 void Map::reserve(size_t n) {
   members_.reserve(n);
-  if (n > SCANNED && (!table_ || 4 * n > 3 * size_t{table_[0]})) reindex(n);
+  if (n > SCANNED && (!table_ || 4 * n > 3 * size_t{slots()})) reindex(n);
 }
 
 Document newdocument() {

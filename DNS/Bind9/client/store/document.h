@@ -134,15 +134,19 @@ class Map {
  private:
   // Where `text` sits among the slots, or the empty slot where it would go.
   size_t probe(std::string_view text) const;
+  uint32_t slots() const;
+  uint32_t slot(size_t i) const;
+  void setslot(size_t i, uint32_t index);
+  // Enters members_[index] in the table.
+  void place(uint32_t index);
   void reindex(size_t expected);
 
   std::vector<Member> members_;
-  // Open addressing over members_: table_[0] is the number of slots (a power of two, at most
-  // three quarters full), table_[1] the null key's index + 1 (0: none), then the slots
-  // (index + 1, 0 = empty). Null while the map is small enough to scan. A document holds
-  // hundreds of thousands of counters in thousands of zone maps: one pointer keeps a Value
-  // no larger than its text, and a tight table costs a few bytes per key.
-  std::unique_ptr<uint32_t[]> table_;
+  // Open addressing over members_, a power of two in size and at most three quarters full;
+  // null while the map is small enough to scan. A document holds hundreds of thousands of
+  // counters in thousands of zone maps: one pointer keeps a Value no larger than its text,
+  // and a tight table costs a byte or two per key.
+  std::unique_ptr<unsigned char[]> table_;
 };
 
 using Array = std::vector<Value>;

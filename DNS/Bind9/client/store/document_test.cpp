@@ -52,6 +52,47 @@ TEST(Map, FirstWriteDecidesPositionLastWriteTheValue) {
   }
 }
 
+// Keys around the length that still fits in place, in maps whose index needs one, two and
+// four bytes a slot; with the null key among them, and the room reserved or grown.
+TEST(Map, KeysOfEveryLengthInIndexesOfEveryWidth) {
+  auto keyof = [](int i) {
+    static const size_t lengths[] = {0, 1, 14, 15, 16, 17, 40};
+    std::string k = std::to_string(i) + "-";
+    k.resize(std::max(k.size(), lengths[i % 7]), 'x');
+    return k;
+  };
+  for (int size : {7, 150, 250, 50000}) {
+    for (bool reserved : {false, true}) {
+      SCOPED_TRACE(std::to_string(size) + (reserved ? " reserved" : " grown"));
+      Map map;
+      if (reserved) map.reserve(size + 1);
+      for (int i = 0; i < size; ++i) {
+        if (i == size / 2) map.set(Key::none(), "none");
+        map.set(keyof(i), std::to_string(i));
+      }
+      map.set(keyof(size - 1), "last");
+      ASSERT_EQ(map.size(), static_cast<size_t>(size) + 1);
+      const Map copy = map;
+      for (const Map* m : {static_cast<const Map*>(&map), &copy}) {
+        for (int i = 0; i < size; ++i) {
+          const Value* v = m->find(keyof(i));
+          ASSERT_TRUE(v) << i;
+          EXPECT_EQ(*v->text(), i == size - 1 ? "last" : std::to_string(i));
+        }
+        EXPECT_EQ(*m->find(Key::none())->text(), "none");
+        EXPECT_TRUE(m->members()[size / 2].key.null);
+        EXPECT_EQ(m->members()[size / 2 + 1].key.text, keyof(size / 2));
+        EXPECT_FALSE(m->contains("null"));
+        EXPECT_FALSE(m->contains(keyof(size)));
+      }
+      EXPECT_TRUE(map.erase(Key::none()));
+      EXPECT_FALSE(map.contains(Key::none()));
+      EXPECT_EQ(*map.find(keyof(size / 2))->text(), std::to_string(size / 2));
+      EXPECT_EQ(*copy.find(Key::none())->text(), "none");
+    }
+  }
+}
+
 TEST(Map, EraseKeepsTheOthersInOrderAndFindable) {
   for (int size : {3, 10, 50}) {
     Map map;
