@@ -68,6 +68,40 @@ TEST(WriteJson, LaysOutMapsArraysAndScalars) {
   EXPECT_EQ(out, "x" + writejson(zone));
 }
 
+// The cache file is written a chunk at a time: the pieces must join into exactly the text
+// written whole, and none but the last may be shorter than a chunk.
+TEST(WriteJson, InChunksJoinsIntoTheWholeText) {
+  Document doc = newdocument();
+  for (int z = 0; z < 300; ++z) {
+    Map counters;
+    for (int c = 0; c < 20; ++c) counters.set("Counter\t" + std::to_string(c), std::to_string(z * c));
+    counters.set(Key::none(), Value());
+    setzone(doc, "zone-\xc3\xa9" + std::to_string(z) + ".example", std::move(counters));
+  }
+  setcounter(doc, "memory", "TotalUse", "\"quoted\"");
+  const std::string whole = writejson(doc);
+  for (size_t chunk : {size_t{1}, size_t{100}, size_t{4096}, size_t{1} << 20}) {
+    SCOPED_TRACE(chunk);
+    std::vector<std::string> pieces;
+    std::string out;
+    std::function<void(std::string&)> drain = [&](std::string& text) {
+      pieces.push_back(text);
+      text.clear();
+    };
+    writejson(doc, out, drain, chunk);
+    EXPECT_TRUE(out.empty());
+    std::string joined;
+    for (size_t i = 0; i < pieces.size(); ++i) {
+      if (i + 1 < pieces.size()) {
+        EXPECT_GE(pieces[i].size(), chunk) << i;
+      }
+      joined += pieces[i];
+    }
+    EXPECT_EQ(joined, whole);
+    EXPECT_EQ(pieces.size() > 1, chunk < whole.size());
+  }
+}
+
 TEST(ReadJson, DecodesEveryEscapeAndWhiteSpace) {
   struct Case {
     std::string json, text;
