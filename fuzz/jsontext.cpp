@@ -96,7 +96,7 @@ std::optional<std::string> firstkey(const Map& doc, std::string_view name) {
   const Value* v = doc.find(Key(name));
   const Map* m = v ? v->map() : nullptr;
   if (!m || m->empty()) return std::string("x");
-  return m->members().front().key.text;
+  return std::string(m->members().front().key.text);
 }
 
 // What answerquery made of a document, as one text.

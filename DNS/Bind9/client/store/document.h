@@ -54,6 +54,7 @@ class KeyText {
   operator std::string_view() const { return view(); }
 
   friend bool operator==(const KeyText& a, std::string_view b) { return a.view() == b; }
+  // Joins like a std::string, for code written against keys that were one.
   friend std::string operator+(const KeyText& a, std::string_view b) {
     return std::string(a.view()).append(b);
   }
@@ -82,6 +83,7 @@ class KeyText {
   }
 
   alignas(char*) unsigned char bytes_[16];
+  static_assert(sizeof(char*) + sizeof(uint32_t) <= TAG);
 };
 
 /// A map key: a text, or the null key (a record that had no name element). In memory the
