@@ -53,7 +53,11 @@ class KeyText {
   std::string_view view() const { return {data(), size()}; }
   operator std::string_view() const { return view(); }
 
+  // One for each kind of text a key meets, so that none needs a conversion to be chosen.
+  friend bool operator==(const KeyText& a, const KeyText& b) { return a.view() == b.view(); }
   friend bool operator==(const KeyText& a, std::string_view b) { return a.view() == b; }
+  friend bool operator==(const KeyText& a, const std::string& b) { return a.view() == b; }
+  friend bool operator==(const KeyText& a, const char* b) { return a.view() == b; }
   // Joins like a std::string, for code written against keys that were one.
   friend std::string operator+(const KeyText& a, std::string_view b) {
     return std::string(a.view()).append(b);
