@@ -101,7 +101,7 @@ std::string helpscreen(const std::string& name, int width) {
 }
 
 [[noreturn]] void usageerror(const std::string& name, const std::string& reason) {
-  throw Ending{EXIT_USAGE, "", usageline(name) + name + ": error: " + reason + "\n"};
+  throw Ending{EXIT_USAGE, "", usageline(name) + name + ": error: " + oneline(reason) + "\n"};
 }
 
 }  // namespace

@@ -125,6 +125,8 @@ TEST(ParseCommandLine, EndsWithHelpOrTheFirstError) {
        2, "", USAGE + "corvane: error: unrecognized arguments: -x b --zone - -- --helpme -hz\n"},
       {{"counter", "--", "-c", "x"}, 2, "", USAGE + "corvane: error: unrecognized arguments: --\n"},
       {{"counter", "--help=x"}, 2, "", USAGE + "corvane: error: unrecognized arguments: --help=x\n"},
+      // A word that holds a line end still makes one error line.
+      {{"counter", "a\nb"}, 2, "", USAGE + "corvane: error: unrecognized arguments: a\\x0ab\n"},
       {{"counter", "-H"}, 2, "", USAGE + "corvane: error: unrecognized arguments: -H\n"},
   };
   for (const Bad& b : cases) {

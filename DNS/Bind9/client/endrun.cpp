@@ -34,7 +34,24 @@ void endrun(const Ending& ending) {
 }
 
 Ending unhandled(const std::string& what) {
-  return Ending{EXIT_NOANSWER, "", "corvane: " + what + "\n"};
+  return Ending{EXIT_NOANSWER, "", "corvane: " + oneline(what) + "\n"};
+}
+
+std::string oneline(std::string_view text) {
+  static constexpr char HEX[] = "0123456789abcdef";
+  std::string out;
+  out.reserve(text.size());
+  for (char ch : text) {
+    auto c = static_cast<unsigned char>(ch);
+    if (c >= 0x20 && c != 0x7f) {
+      out += ch;
+    } else {
+      out += "\\x";
+      out += HEX[c >> 4];
+      out += HEX[c & 15];
+    }
+  }
+  return out;
 }
 
 }  // namespace corvane

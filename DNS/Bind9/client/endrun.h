@@ -3,6 +3,7 @@
 
 #include <stdexcept>
 #include <string>
+#include <string_view>
 
 namespace corvane {
 
@@ -30,7 +31,12 @@ struct Failure : std::runtime_error {
 /// ends the process with its status. The message comes before the marker that follows it.
 [[noreturn]] void endrun(const Ending& ending);
 
-/// The ending of a failure that no step handled: "corvane: <what>" on standard error.
+/// The ending of a failure that no step handled: "corvane: <what>" on standard error, on one
+/// line whatever `what` quotes.
 Ending unhandled(const std::string& what);
+
+/// `text` with every control character written as \xNN: a diagnostic that quotes a word from
+/// the command line or a peer stays one line and cannot steer a terminal.
+std::string oneline(std::string_view text);
 
 }  // namespace corvane
