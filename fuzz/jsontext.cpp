@@ -15,6 +15,7 @@
 #include "commandline.h"
 #include "store/document.h"
 #include "store/jsonform.h"
+#include "store/readpart.h"
 
 using namespace corvane;
 using namespace corvane::fuzz;

@@ -11,6 +11,7 @@
 
 #include "endrun.h"
 #include "store/jsonform.h"
+#include "store/readpart.h"
 
 namespace corvane {
 

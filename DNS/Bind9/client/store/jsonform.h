@@ -2,7 +2,6 @@
 #pragma once
 
 #include <functional>
-#include <optional>
 #include <string>
 #include <string_view>
 
@@ -36,15 +35,5 @@ inline constexpr size_t MAXDEPTH = 512;
 /// rule; numbers, true and false become Literals. Anything else, and nesting deeper than
 /// MAXDEPTH, throws Failure with the reason and the offset.
 Value readjson(std::string_view text);
-
-/// Delivers the next bytes of a text into `into`, at most `room` of them; 0 at its end.
-using Pull = std::function<size_t(char* into, size_t room)>;
-
-/// Reads the JSON text that `pull` delivers, checking all of it, and builds only the part of
-/// the document that `need` names. Gives nothing back for a text that is not an object of
-/// objects, strings and null nested as a document is (three objects deep), or that is not
-/// valid JSON: readjson of the whole text then decides, and explains what is wrong. What it
-/// does give back equals that part of readjson's value.
-std::optional<Value> readjsonpart(const Pull& pull, const Need& need);
 
 }  // namespace corvane

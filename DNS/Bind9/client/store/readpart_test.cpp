@@ -14,6 +14,7 @@
 #include "endrun.h"
 #include "store/cache.h"
 #include "store/jsonform.h"
+#include "store/readpart.h"
 
 namespace corvane {
 namespace {
