@@ -74,7 +74,7 @@ bool cachefresh(const std::string& path, double now, double life) {
   // an age of exactly `life` is not lost to rounding.
   double age = (now - static_cast<double>(st.st_mtim.tv_sec)) -
                static_cast<double>(st.st_mtim.tv_nsec) / 1e9;
-  return withinlife(age, life);
+  return age <= life;
 }
 
 double wallclock() {
@@ -114,22 +114,12 @@ Document readcache(const std::string& path, const Need& need) {
 
   // Anything else is read whole, and readjson says what is wrong with it.
   if (::lseek(file.fd, 0, SEEK_SET) != 0) fail(path, "cannot read it", errno);
+  total = 0;
   std::string text(static_cast<size_t>(st.st_size) + 1, '\0');
   size_t have = 0;
-  for (;;) {
-    if (have == text.size()) {
-      // The file grew since fstat; keep the bound.
-      if (text.size() > static_cast<size_t>(MAXCACHEBYTES))
-        fail(path, "larger than " + std::to_string(MAXCACHEBYTES >> 20) + " MiB");
-      text.resize(text.size() * 2);
-    }
-    ssize_t n = ::read(file.fd, text.data() + have, text.size() - have);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      fail(path, "cannot read it", errno);
-    }
-    if (n == 0) break;
-    have += static_cast<size_t>(n);
+  while (size_t n = pull(text.data() + have, text.size() - have)) {
+    have += n;
+    if (have == text.size()) text.resize(text.size() * 2);  // grown since fstat; pull bounds it
   }
   ::close(file.fd);
   file.fd = -1;

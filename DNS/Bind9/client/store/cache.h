@@ -17,10 +17,6 @@ inline constexpr double CACHELIFE = 60;
 /// anyone can plant one in a shared directory, and it is never answered from.
 bool cachefresh(const std::string& path, double now, double life = CACHELIFE);
 
-/// The age rule alone: fresh when `age` (seconds, negative for a time ahead of the clock) is
-/// at most `life`.
-inline bool withinlife(double age, double life) { return age <= life; }
-
 /// The current wall-clock time in seconds since the epoch, with fractions.
 double wallclock();
 
