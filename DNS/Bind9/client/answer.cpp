@@ -63,11 +63,7 @@ Ending jsonzone(const Args& args, Document& doc) {
 Ending json(Document& doc) {
   section(doc, "zones");
   doc.erase(Key("zones"));
-  // The document can be tens of megabytes: lend it to the writer rather than copy it.
-  Value whole(std::move(doc));
-  std::string text = writejson(whole);
-  doc = std::move(*whole.map());
-  return answer(std::move(text));
+  return answer(writejson(doc));
 }
 
 Ending sectionlookup(const Args& args, Document& doc) {
