@@ -1,7 +1,7 @@
 // Fuzz target: a cache file's text, as anyone with a text editor may leave it. What is read
 // must write back and read again as the same value, and every action must answer from it or
-// fail cleanly; the partial reader, which builds only what one answer needs, must refuse what
-// the full reader refuses and answer as it does.
+// fail cleanly; the reading of a part, which builds only what one answer needs, must refuse
+// what the whole reading refuses and answer as it does.
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
@@ -15,7 +15,6 @@
 #include "commandline.h"
 #include "store/document.h"
 #include "store/jsonform.h"
-#include "store/readpart.h"
 
 using namespace corvane;
 using namespace corvane::fuzz;
@@ -103,7 +102,8 @@ std::optional<std::string> firstkey(const Map& doc, std::string_view name) {
 // What answerquery made of a document, as one text.
 std::string answer(const Args& args, Document doc) {
   try {
-    Ending e = answerquery(args, doc);
+    Reading reading{std::move(doc), std::nullopt};
+    Ending e = answerquery(args, reading);
     checkending(e);
     expect(e.status == EXIT_ANSWER || e.status == EXIT_NOANSWER, "an answer has status 0 or 1");
     expect(!e.out.empty(), "an answer prints a line");
@@ -115,7 +115,7 @@ std::string answer(const Args& args, Document doc) {
 }
 
 // Every kind of question, with options that find something where the document allows, asked
-// of the whole document and of the part that the partial reader builds from `text`, delivered
+// of the whole document and of the part that its reading builds from `text`, delivered
 // in pieces of varied size: both must give the same answer.
 void answerall(std::string_view text, const Map& doc) {
   std::optional<std::string> zone = firstkey(doc, "zones");
@@ -150,12 +150,12 @@ void answerall(std::string_view text, const Map& doc) {
     };
     std::optional<Value> part;
     try {
-      part = readjsonpart(pull, needof(args));
+      part = readjson(pull, actionof(*args.action).reads(args));
     } catch (const Failure& f) {
-      broken("the partial reader gives up rather than fail", f.what());
+      broken("the reading of a part gives up rather than fail", f.what());
     }
-    if (!part) continue;
-    expect(part->map() != nullptr, "the partial reader gives a document");
+    expect(part.has_value(), "the reading of a part reads what readjson reads");
+    expect(part->map() != nullptr, "the reading of a part gives a document");
     std::string partly = answer(args, std::move(*part->map()));
     expect(partly == whole, "the part of a document answers as the whole does",
            *args.action + "\n" + partly + "\n---\n" + whole);
@@ -180,11 +180,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     };
     std::optional<Value> part;
     try {
-      part = readjsonpart(pull, Need());
+      part = readjson(pull, Need());
     } catch (const Failure& g) {
-      broken("the partial reader gives up rather than fail", g.what());
+      broken("the reading of a part gives up rather than fail", g.what());
     }
-    expect(!part, "the partial reader refuses what readjson refuses", f.what());
+    expect(!part, "the reading of a part refuses what readjson refuses", f.what());
     return 0;
   }
   Value again = value;

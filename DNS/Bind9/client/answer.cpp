@@ -1,6 +1,6 @@
 #include "answer.h"
 
-#include "store/jsonform.h"
+#include <array>
 
 namespace corvane {
 
@@ -26,75 +26,118 @@ Ending printvalue(const Value& value) {
   return answer(writejson(value));
 }
 
-// Written out directly: a large server lists ten thousand zones, each of which would otherwise
-// become a map of its own only to be written.
-Ending discoverzones(Document& doc) {
+Need nothing() { return Need{Need::NOTHING, "", ""}; }
+
+Need zonesoutline(const Args&) { return Need{Need::OUTLINE, "zones", ""}; }
+
+// Written as it goes, not built as a value first: a large server lists ten thousand zones,
+// each of which would become a map of its own only to be written, at a cost of milliseconds
+// a poll.
+Ending discoverzones(const Args&, Reading& reading) {
   std::string out = "{\"data\": [";
-  bool first = true;
-  for (const Member& zone : section(doc, "zones").members()) {
-    const Map* counters = zone.value.map();
-    if (!counters || counters->empty()) continue;
-    out += first ? "{\"{#ZONE}\": " : ", {\"{#ZONE}\": ";
-    first = false;
-    if (zone.key.null)
-      out += "null";
+  auto list = [&](const std::string_view* name) {  // null: the null key
+    out += out.back() == '[' ? "{\"{#ZONE}\": " : ", {\"{#ZONE}\": ";
+    if (name)
+      writetext(*name, out);
     else
-      writetext(zone.key.text, out);
+      out += "null";
     out += '}';
+  };
+  const Map& zones = section(reading.doc, "zones");
+  if (reading.counted) {
+    for (size_t i = 0; i < reading.counted->size(); ++i) {
+      std::string_view name = (*reading.counted)[i];
+      list(&name);
+    }
+  } else {
+    for (const Member& zone : zones.members()) {
+      const Map* counters = zone.value.map();
+      if (!counters || counters->empty()) continue;
+      std::string_view name = zone.key.text;
+      list(zone.key.null ? nullptr : &name);
+    }
   }
   out += "]}";
   return answer(std::move(out));
 }
 
-Ending zonecounter(const Args& args, Document& doc) {
+Need onezone(const Args& args) {
+  return given(args.z) ? Need{Need::MEMBER, "zones", *args.z} : nothing();
+}
+
+Need onezonecounter(const Args& args) { return given(args.c) ? onezone(args) : nothing(); }
+
+Ending zonecounter(const Args& args, Reading& reading) {
   if (!given(args.z) || !given(args.c)) return missingargument();
-  const Value* zone = section(doc, "zones").find(Key(*args.z));
+  const Value* zone = section(reading.doc, "zones").find(Key(*args.z));
   const Map* counters = zone ? zone->map() : nullptr;
   const Value* value = counters ? counters->find(Key(*args.c)) : nullptr;
   return value ? printvalue(*value) : notsupported();
 }
 
-Ending jsonzone(const Args& args, Document& doc) {
+Ending jsonzone(const Args& args, Reading& reading) {
   if (!given(args.z)) return missingargument();
-  const Value* zone = section(doc, "zones").find(Key(*args.z));
+  const Value* zone = section(reading.doc, "zones").find(Key(*args.z));
   return zone ? answer(writejson(*zone)) : notsupported();
 }
 
-Ending json(Document& doc) {
-  section(doc, "zones");
-  doc.erase(Key("zones"));
-  return answer(writejson(doc));
+Need allbutzones(const Args&) { return Need{Need::ALLBUT, "zones", ""}; }
+
+Ending json(const Args&, Reading& reading) {
+  section(reading.doc, "zones");
+  reading.doc.erase(Key("zones"));
+  return answer(writejson(reading.doc));
 }
 
-Ending sectionlookup(const Args& args, Document& doc) {
+Need onecounter(const Args& args) {
+  return given(args.c) ? Need{Need::MEMBER, args.action.value_or(""), *args.c} : nothing();
+}
+
+Ending sectionlookup(const Args& args, Reading& reading) {
   if (!given(args.c)) return missingargument();
-  const Value* value = section(doc, args.action.value_or("")).find(Key(*args.c));
+  const Value* value = section(reading.doc, args.action.value_or("")).find(Key(*args.c));
   return value ? printvalue(*value) : notsupported();
 }
 
+// Every action, in the order of the help text; the words that name a section are listed for
+// the reader, any other word is looked up the same way.
+constexpr std::array<Action, 12> ACTIONS = {{
+    {"discoverzones", true, zonesoutline, discoverzones},
+    {"counter", true, onecounter, sectionlookup},
+    {"zonecounter", true, onezonecounter, zonecounter},
+    {"zonemaintenancecounter", true, onecounter, sectionlookup},
+    {"resolvercounter", true, onecounter, sectionlookup},
+    {"socketcounter", true, onecounter, sectionlookup},
+    {"incounter", true, onecounter, sectionlookup},
+    {"outcounter", true, onecounter, sectionlookup},
+    {"json", true, allbutzones, json},
+    {"jsonzone", false, onezone, jsonzone},
+    {"cache", false, onecounter, sectionlookup},
+    {"memory", false, onecounter, sectionlookup},
+}};
+
+constexpr Action SECTIONLOOKUP{"", false, onecounter, sectionlookup};
+
 }  // namespace
 
-Need needof(const Args& args) {
-  std::string_view action = args.action ? std::string_view(*args.action) : std::string_view();
-  if (action == "discoverzones") return Need{Need::OUTLINE, "zones", "", std::nullopt};
-  if (action == "zonecounter")
-    return given(args.z) && given(args.c) ? Need{Need::MEMBER, "zones", *args.z, *args.c}
-                                          : Need{Need::NOTHING, "", "", std::nullopt};
-  if (action == "jsonzone")
-    return given(args.z) ? Need{Need::MEMBER, "zones", *args.z, std::nullopt}
-                         : Need{Need::NOTHING, "", "", std::nullopt};
-  if (action == "json") return Need{Need::ALLBUT, "zones", "", std::nullopt};
-  return given(args.c) ? Need{Need::MEMBER, std::string(action), *args.c, std::nullopt}
-                       : Need{Need::NOTHING, "", "", std::nullopt};
+const Action& actionof(std::string_view word) {
+  for (const Action& action : ACTIONS)
+    if (action.word == word) return action;
+  return SECTIONLOOKUP;
 }
 
-Ending answerquery(const Args& args, Document& doc) {
-  std::string_view action = args.action ? std::string_view(*args.action) : std::string_view();
-  if (action == "discoverzones") return discoverzones(doc);
-  if (action == "zonecounter") return zonecounter(args, doc);
-  if (action == "jsonzone") return jsonzone(args, doc);
-  if (action == "json") return json(doc);
-  return sectionlookup(args, doc);
+std::string listedactions() {
+  std::string list;
+  for (const Action& action : ACTIONS) {
+    if (!action.listed) continue;
+    if (!list.empty()) list += " | ";
+    list += action.word;
+  }
+  return list;
+}
+
+Ending answerquery(const Args& args, Reading& reading) {
+  return actionof(args.action.value_or("")).answers(args, reading);
 }
 
 }  // namespace corvane

@@ -47,6 +47,14 @@ const std::string JSONREST =
     "\"incounter\": {}, \"outcounter\": {}, \"cache\": {\"A\": \"7\", \"!A\": \"3\"}, "
     "\"memory\": {\"InUse\": \"123456\"}}\n";
 
+// The answer from a whole document, as a fetching run gives it.
+Ending answerquery(const Args& args, Document& doc) {
+  Reading reading{std::move(doc), std::nullopt};
+  Ending e = corvane::answerquery(args, reading);
+  doc = std::move(reading.doc);
+  return e;
+}
+
 struct Case {
   const char* name;
   Args args;

@@ -3,6 +3,7 @@
 #include <sys/ioctl.h>
 #include <unistd.h>
 
+#include "answer.h"
 #include "endrun.h"
 
 namespace corvane {
@@ -88,10 +89,7 @@ void entry(std::string& out, std::string_view invocation, std::string_view text,
 std::string helpscreen(const std::string& name, int width) {
   std::string out = usageline(name);
   out += "\npositional arguments:\n";
-  entry(out, "action",
-        "discoverzones | counter | zonecounter | zonemaintenancecounter | resolvercounter | "
-        "socketcounter | incounter | outcounter | json",
-        width);
+  entry(out, "action", listedactions(), width);
   out += "\noptions:\n";
   entry(out, "-h, --help", "show this help message and exit", width);
   entry(out, "-z Z", "zone", width);

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstdint>
 #include <limits>
+#include <malloc.h>
 #include <optional>
 #include <utility>
 
@@ -182,7 +183,22 @@ class Replay {
 
 }  // namespace
 
+FetchLimits limitsuntil(Clock::time_point deadline) {
+  FetchLimits limits;
+  auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+  left = std::max(left, std::chrono::milliseconds{1});
+  limits.connect = std::min(limits.connect, left);
+  limits.exchange = std::min(limits.exchange, left);
+  return limits;
+}
+
 std::string fetchstatistics(const std::string& port, const FetchLimits& limits) {
+  // The body, the tree and the document come and go in this order: memory that one gives
+  // back is best taken by the next from the heap, not handed back to the system and faulted
+  // in afresh, which costs more than the parse. glibc's defaults map large blocks of their
+  // own and give them back as soon as they are freed.
+  mallopt(M_MMAP_THRESHOLD, 1 << 30);
+  mallopt(M_TRIM_THRESHOLD, 1 << 30);
   std::optional<std::string> decimal = decimalport(port);
   if (!decimal) throw Failure("the port \"" + printable(port) + "\" is not a decimal number");
   const std::string where = std::string(HOST) + ":" + *decimal;

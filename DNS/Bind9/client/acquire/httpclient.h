@@ -6,16 +6,20 @@
 #include <string>
 #include <string_view>
 
+#include "bounds.h"
+
 namespace corvane {
 
-/// Bounds on one fetch. A large server (10,000 zones) takes a few seconds to answer and sends
-/// about 31 MB, so the bounds leave room for several times that.
+/// Bounds on one fetch; a run lowers the times to what is left of its own limit.
 struct FetchLimits {
-  std::chrono::milliseconds connect{5000};   // per address tried
-  std::chrono::milliseconds exchange{25000};  // the whole request and response
-  size_t body = size_t{256} << 20;             // bytes
-  size_t header = 8192;                        // status line and header fields, per response
+  std::chrono::milliseconds connect = CONNECTLIMIT;  // per address tried
+  std::chrono::milliseconds exchange = EXCHANGELIMIT;
+  size_t body = MAXBODYBYTES;
+  size_t header = MAXHEADERBYTES;
 };
+
+/// The bounds of a fetch that must be over by `deadline`: the usual ones, cut to what is left.
+FetchLimits limitsuntil(std::chrono::steady_clock::time_point deadline);
 
 /// The body of the answer to GET / on localhost:`port`, as bytes. A status other than 200
 /// throws Ending (status 1, "HTTP GET Failed" on standard output); a port text that is not a

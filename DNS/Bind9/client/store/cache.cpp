@@ -11,7 +11,6 @@
 
 #include "endrun.h"
 #include "store/jsonform.h"
-#include "store/readpart.h"
 
 namespace corvane {
 
@@ -66,7 +65,7 @@ std::string temporaryname(const std::string& path, unsigned attempt) {
 
 }  // namespace
 
-bool cachefresh(const std::string& path, double now, double life) {
+bool cachefresh(const std::string& path, double now, Seconds life) {
   struct stat st;
   if (::stat(path.c_str(), &st) != 0) return false;
   if (untrusted(st)) return false;
@@ -74,7 +73,7 @@ bool cachefresh(const std::string& path, double now, double life) {
   // an age of exactly `life` is not lost to rounding.
   double age = (now - static_cast<double>(st.st_mtim.tv_sec)) -
                static_cast<double>(st.st_mtim.tv_nsec) / 1e9;
-  return age <= life;
+  return age <= life.count();
 }
 
 double wallclock() {
@@ -83,19 +82,22 @@ double wallclock() {
   return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) / 1e9;
 }
 
-Document readcache(const std::string& path, const Need& need) {
+Reading readcache(const std::string& path, const Need& need) {
   // Non-blocking: a FIFO or a device planted after the freshness test must not hold the run.
   Descriptor file{::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC)};
   if (file.fd < 0) fail(path, "cannot open it", errno);
   struct stat st;
   if (::fstat(file.fd, &st) != 0) fail(path, "cannot read its status", errno);
   if (const char* why = untrusted(st)) fail(path, std::string(why) + " (" + owner(st) + ")");
-  if (st.st_size > MAXCACHEBYTES)
+  if (static_cast<uint64_t>(st.st_size) > MAXCACHEBYTES)
     fail(path, "larger than " + std::to_string(MAXCACHEBYTES >> 20) + " MiB (" +
                    std::to_string(st.st_size) + " bytes), more than any statistics document");
 
-  // The program's own files are read in pieces, building only what the answer looks at: a
-  // whole copy of a large file costs more in page faults than reading it does.
+  // Never through a link, never blocking on a FIFO; readindexed checks the rest.
+  Descriptor index{::open(indexpath(path).c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC)};
+  if (index.fd >= 0)
+    if (std::optional<Reading> part = readindexed(index.fd, file.fd, st, need)) return std::move(*part);
+
   size_t total = 0;
   Pull pull = [&](char* into, size_t room) -> size_t {
     for (;;) {
@@ -105,47 +107,86 @@ Document readcache(const std::string& path, const Need& need) {
         fail(path, "cannot read it", errno);
       }
       total += static_cast<size_t>(n);
-      if (total > static_cast<size_t>(MAXCACHEBYTES))
-        fail(path, "larger than " + std::to_string(MAXCACHEBYTES >> 20) + " MiB");
+      if (total > MAXCACHEBYTES) fail(path, "larger than " + std::to_string(MAXCACHEBYTES >> 20) + " MiB");
       return static_cast<size_t>(n);
     }
   };
-  if (std::optional<Value> part = readjsonpart(pull, need)) return std::move(*part->map());
-
-  // Anything else is read whole, and readjson says what is wrong with it.
-  if (::lseek(file.fd, 0, SEEK_SET) != 0) fail(path, "cannot read it", errno);
-  total = 0;
-  std::string text(static_cast<size_t>(st.st_size) + 1, '\0');
-  size_t have = 0;
-  while (size_t n = pull(text.data() + have, text.size() - have)) {
-    have += n;
-    if (have == text.size()) text.resize(text.size() * 2);  // grown since fstat; pull bounds it
+  std::optional<Value> value = readjson(pull, need);
+  if (!value) {
+    // The text is read again whole, and readjson says what is wrong with it.
+    if (::lseek(file.fd, 0, SEEK_SET) != 0) fail(path, "cannot read it", errno);
+    total = 0;
+    std::string text(static_cast<size_t>(st.st_size) + 1, '\0');
+    size_t have = 0;
+    while (size_t n = pull(text.data() + have, text.size() - have)) {
+      have += n;
+      if (have == text.size()) text.resize(text.size() * 2);  // grown since fstat; pull bounds it
+    }
+    text.resize(have);
+    try {
+      value = readjson(text);
+    } catch (const Failure& e) {
+      fail(path, e.what());
+    }
   }
-  ::close(file.fd);
-  file.fd = -1;
-  text.resize(have);
-
-  Value value;
-  try {
-    value = readjson(text);
-  } catch (const Failure& e) {
-    fail(path, e.what());
-  }
-  Map* doc = value.map();
+  Map* doc = value->map();
   if (!doc) fail(path, "does not hold a JSON object");
-  return std::move(*doc);
+  return Reading{std::move(*doc), std::nullopt};
 }
 
-void writecache(const std::string& path, const Document& doc) {
-  // O_EXCL never follows a link, so nothing planted under the temporary name is written to.
-  std::string temporary;
-  Descriptor file{-1};
-  for (unsigned attempt = 0; file.fd < 0; ++attempt) {
+namespace {
+
+// A new file beside `path`, created for writing under a name that no other run picks:
+// O_EXCL never follows a link, so nothing planted under the temporary name is written to.
+Descriptor createbeside(const std::string& path, std::string& temporary) {
+  for (unsigned attempt = 0;; ++attempt) {
     temporary = temporaryname(path, attempt);
-    file.fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-    if (file.fd < 0 && (errno != EEXIST || attempt == 100))
-      fail(path, "cannot create a new file beside it", errno);
+    int fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+    if (fd >= 0) return Descriptor{fd};
+    if (errno != EEXIST || attempt == 100) fail(path, "cannot create a new file beside it", errno);
   }
+}
+
+// The index of the file just put in place at `path`, whose status is `st`. Whatever goes
+// wrong leaves no index: a poll then reads the file.
+void writeindex(const std::string& path, const struct stat& st, const Document& doc,
+                const Layout& layout) {
+  std::string target = indexpath(path);
+  std::string bytes = makeindex(st, doc, layout);
+  std::string temporary;
+  try {
+    if (bytes.empty()) throw Failure("no index");
+    Descriptor file = createbeside(target, temporary);
+    // The index goes with the file: same owner, same permissions, so that whoever may replace
+    // the one may replace the other.
+    if ((st.st_uid != geteuid() && ::fchown(file.fd, st.st_uid, st.st_gid) != 0) ||
+        ::fchmod(file.fd, st.st_mode & 0777) != 0)
+      throw Failure("cannot pass the owner and permissions on to the index");
+    const char* p = bytes.data();
+    size_t left = bytes.size();
+    while (left > 0) {
+      ssize_t n = ::write(file.fd, p, left);
+      if (n < 0 && errno == EINTR) continue;
+      if (n <= 0) throw Failure("cannot write the index");
+      p += n;
+      left -= static_cast<size_t>(n);
+    }
+    int fd = file.fd;
+    file.fd = -1;
+    if (::close(fd) != 0 || ::rename(temporary.c_str(), target.c_str()) != 0)
+      throw Failure("cannot put the index in place");
+  } catch (...) {
+    if (!temporary.empty()) ::unlink(temporary.c_str());
+    // An index of an older file serves no one: it is ignored, but gone is clearer.
+    ::unlink(target.c_str());
+  }
+}
+
+}  // namespace
+
+void writecache(const std::string& path, const Document& doc) {
+  std::string temporary;
+  Descriptor file = createbeside(path, temporary);
 
   int err = 0;
   const char* step = nullptr;
@@ -179,13 +220,17 @@ void writecache(const std::string& path, const Document& doc) {
     }
     out.clear();
   };
+  Layout layout;
   try {
-    writejson(doc, text, drain, WRITECHUNK);
+    writejson(doc, text, drain, WRITECHUNK, &layout);
   } catch (...) {
     ::unlink(temporary.c_str());  // the descriptor closes as it goes out of scope
     throw;
   }
-  // Some file systems report a full disk only when the file is closed.
+  // Some file systems report a full disk only when the file is closed. The index needs the
+  // file's status once in place, and only a descriptor of its own tells it for sure: by then
+  // another run may have put its own file at `path`.
+  Descriptor placed{step ? -1 : ::open(temporary.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC)};
   int fd = file.fd;
   file.fd = -1;
   if (::close(fd) != 0 && !step) err = errno, step = "cannot write it";
@@ -204,6 +249,11 @@ void writecache(const std::string& path, const Document& doc) {
     ::unlink(temporary.c_str());
     fail(path, what, err);
   }
+  struct stat st;
+  if (placed.fd >= 0 && ::fstat(placed.fd, &st) == 0)
+    writeindex(path, st, doc, layout);
+  else
+    ::unlink(indexpath(path).c_str());
 }
 
 CacheLock& CacheLock::operator=(CacheLock&& other) noexcept {
@@ -220,7 +270,7 @@ void CacheLock::release() {
   fd_ = -1;
 }
 
-CacheLock lockcache(const std::string& path, double wait) {
+CacheLock lockcache(const std::string& path, Seconds wait) {
   std::string lockpath = path + ".lock";
   // Never through a link (O_CREAT would create its target), never blocking on a FIFO.
   int flags = O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC;
@@ -234,7 +284,7 @@ CacheLock lockcache(const std::string& path, double wait) {
   if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) return CacheLock();
 
   // flock has no timeout of its own; polling keeps the wait bounded without signals.
-  double deadline = monotonic() + wait;
+  double deadline = monotonic() + wait.count();
   long pause = 1'000'000;  // nanoseconds
   for (;;) {
     if (::flock(fd, LOCK_EX | LOCK_NB) == 0) return lock;

@@ -108,32 +108,32 @@ TEST_F(Cache, FreshWhileAtMostLifeSecondsOld) {
   };
   for (const Case& c : cases) {
     setmtime(path, c.sec, c.nsec);
-    EXPECT_EQ(cachefresh(path, c.now, 60), c.fresh) << c.now - c.sec;
+    EXPECT_EQ(cachefresh(path, c.now, 60s), c.fresh) << c.now - c.sec;
   }
   setmtime(path, T);
-  EXPECT_TRUE(cachefresh(path, T + 10, 10));
-  EXPECT_FALSE(cachefresh(path, T + 10.001, 10));
+  EXPECT_TRUE(cachefresh(path, T + 10, 10s));
+  EXPECT_FALSE(cachefresh(path, T + 10.001, 10s));
 }
 
 TEST_F(Cache, WhatCannotBeAnsweredFromIsStale) {
-  EXPECT_FALSE(cachefresh(path, T, 60));  // missing
+  EXPECT_FALSE(cachefresh(path, T, 60s));  // missing
 
   place("{}", dir + "/target");
   setmtime(dir + "/target", T);
   ASSERT_EQ(::symlink("target", path.c_str()), 0);
-  EXPECT_TRUE(cachefresh(path, T, 60));  // a link is followed
+  EXPECT_TRUE(cachefresh(path, T, 60s));  // a link is followed
   ::unlink((dir + "/target").c_str());
-  EXPECT_FALSE(cachefresh(path, T, 60));  // dangling
+  EXPECT_FALSE(cachefresh(path, T, 60s));  // dangling
   ::unlink(path.c_str());
 
   ASSERT_EQ(::mkfifo(path.c_str(), 0644), 0);
   setmtime(path, T);
-  EXPECT_FALSE(cachefresh(path, T, 60));
+  EXPECT_FALSE(cachefresh(path, T, 60s));
   ::unlink(path.c_str());
 
   ASSERT_EQ(::mkdir(path.c_str(), 0755), 0);
   setmtime(path, T);
-  EXPECT_FALSE(cachefresh(path, T, 60));
+  EXPECT_FALSE(cachefresh(path, T, 60s));
 }
 
 TEST_F(Cache, FileOfAnotherUserIsStale) {
@@ -141,11 +141,11 @@ TEST_F(Cache, FileOfAnotherUserIsStale) {
   place("{}");
   setmtime(path, T);
   ASSERT_EQ(::chown(path.c_str(), 12345, 12345), 0);
-  EXPECT_FALSE(cachefresh(path, T, 60));
+  EXPECT_FALSE(cachefresh(path, T, 60s));
   EXPECT_NE(failure([&] { readcache(path); }).find("owned by another user (uid 12345)"),
             std::string::npos);
   ASSERT_EQ(::chown(path.c_str(), 0, 0), 0);
-  EXPECT_TRUE(cachefresh(path, T, 60));
+  EXPECT_TRUE(cachefresh(path, T, 60s));
 }
 
 TEST_F(Cache, ReadsBackWhatItWrote) {
@@ -153,8 +153,8 @@ TEST_F(Cache, ReadsBackWhatItWrote) {
   writecache(path, doc);
   // One line, no line end after it.
   EXPECT_EQ(contents(path), writejson(doc));
-  EXPECT_EQ(writejson(readcache(path)), writejson(doc));
-  EXPECT_EQ(entries(), std::vector<std::string>{"corvane.json"});
+  EXPECT_EQ(writejson(readcache(path).doc), writejson(doc));
+  EXPECT_EQ(entries(), (std::vector<std::string>{"corvane.json", "corvane.json.index"}));
 }
 
 TEST_F(Cache, ReadFailuresNameThePathAndTheReason) {
@@ -272,29 +272,29 @@ double elapsed(std::chrono::steady_clock::time_point since) {
 }
 
 TEST_F(Cache, LockExcludesASecondHolderForABoundedWait) {
-  CacheLock first = lockcache(path, 0);
+  CacheLock first = lockcache(path, Seconds(0));
   ASSERT_TRUE(first.held());
   auto start = std::chrono::steady_clock::now();
-  CacheLock second = lockcache(path, 0.2);
+  CacheLock second = lockcache(path, Seconds(0.2));
   EXPECT_FALSE(second.held());
   EXPECT_GE(elapsed(start), 0.2);
   EXPECT_LT(elapsed(start), 2.0);
 
   CacheLock moved = std::move(first);
   EXPECT_FALSE(first.held());
-  EXPECT_FALSE(lockcache(path, 0).held());
+  EXPECT_FALSE(lockcache(path, Seconds(0)).held());
   moved.release();
-  EXPECT_TRUE(lockcache(path, 0).held());
+  EXPECT_TRUE(lockcache(path, Seconds(0)).held());
 
   // A waiter gets the lock as soon as the holder lets go.
-  CacheLock holder = lockcache(path, 0);
+  CacheLock holder = lockcache(path, Seconds(0));
   ASSERT_TRUE(holder.held());
   std::thread letgo([&] {
     std::this_thread::sleep_for(std::chrono::milliseconds(300));
     holder.release();
   });
   start = std::chrono::steady_clock::now();
-  CacheLock waiter = lockcache(path, 10);
+  CacheLock waiter = lockcache(path, Seconds(10));
   double waited = elapsed(start);
   letgo.join();
   EXPECT_TRUE(waiter.held());
@@ -306,15 +306,15 @@ TEST_F(Cache, LockThatCannotBeHadIsNotHeld) {
   std::string lockpath = path + ".lock";
   // A link planted at the lock's path is neither followed nor used.
   ASSERT_EQ(::symlink((dir + "/elsewhere").c_str(), lockpath.c_str()), 0);
-  EXPECT_FALSE(lockcache(path, 0.05).held());
+  EXPECT_FALSE(lockcache(path, Seconds(0.05)).held());
   EXPECT_EQ(contents(dir + "/elsewhere"), "<missing>");
   ::unlink(lockpath.c_str());
 
   ASSERT_EQ(::mkfifo(lockpath.c_str(), 0644), 0);
-  EXPECT_FALSE(lockcache(path, 0.05).held());
+  EXPECT_FALSE(lockcache(path, Seconds(0.05)).held());
   ::unlink(lockpath.c_str());
 
-  EXPECT_FALSE(lockcache(dir + "/missing/corvane.json", 0.05).held());
+  EXPECT_FALSE(lockcache(dir + "/missing/corvane.json", Seconds(0.05)).held());
 }
 
 }  // namespace

@@ -211,21 +211,4 @@ void setcounter(Document& doc, std::string_view sectionname, Key key, Value valu
 /// Stores a zone's counter map in `zones`; a zone written again gets the later map whole.
 void setzone(Document& doc, Key zone, Map counters);
 
-/// The part of a document that one answer looks at. A reader given a Need builds only that
-/// part, with the order and values a full read gives it; the rest is left out. Most polls read
-/// one counter of a cache file that holds thousands of zones.
-struct Need {
-  enum Shape : uint8_t {
-    WHOLE,    ///< every section in full
-    NOTHING,  ///< no section at all
-    MEMBER,   ///< `section` with only its member `key`: in full, or holding only `subkey`
-    OUTLINE,  ///< `section` with every member, each map cut to its first entry: which are empty
-    ALLBUT,   ///< every section in full but `section`, which is an empty map
-  };
-  Shape shape = WHOLE;
-  std::string section;
-  std::string key;
-  std::optional<std::string> subkey;
-};
-
 }  // namespace corvane

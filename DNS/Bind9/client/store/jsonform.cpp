@@ -98,19 +98,25 @@ void writetext(std::string_view s, std::string& out) {
 namespace {
 
 // Hands `out` to `drain` whenever it holds a chunk, so that a large text never sits whole in
-// memory beside the document it comes from.
+// memory beside the document it comes from, and keeps count of where in the text it stands.
 struct Drain {
   const std::function<void(std::string&)>* drain = nullptr;
   size_t chunk = 0;
+  size_t drained = 0;  // bytes handed on so far
 
-  void operator()(std::string& out) const {
-    if (drain && out.size() >= chunk) (*drain)(out);
+  void operator()(std::string& out) {
+    if (drain && out.size() >= chunk) {
+      drained += out.size();
+      (*drain)(out);
+    }
   }
+  size_t at(const std::string& out) const { return drained + out.size(); }
 };
 
-void writemap(const Map& map, std::string& out, const Drain& drain);
+void writemap(const Map& map, std::string& out, Drain& drain, Layout* layout = nullptr,
+              std::vector<Layout::Span>* spans = nullptr);
 
-void writevalue(const Value& value, std::string& out, const Drain& drain) {
+void writevalue(const Value& value, std::string& out, Drain& drain) {
   if (value.isnull()) {
     out += "null";
   } else if (const std::string* text = value.text()) {
@@ -133,8 +139,10 @@ void writevalue(const Value& value, std::string& out, const Drain& drain) {
 }
 
 // Recursion is bounded: the program's own values are three levels deep, and readjson refuses
-// anything deeper than MAXDEPTH.
-void writemap(const Map& map, std::string& out, const Drain& drain) {
+// anything deeper than MAXDEPTH. With a layout, where each member's value stands is noted, and
+// in `spans` where the values of a map's own members do.
+void writemap(const Map& map, std::string& out, Drain& drain, Layout* layout,
+              std::vector<Layout::Span>* spans) {
   out += '{';
   bool first = true;
   for (const Member& member : map.members()) {
@@ -143,69 +151,125 @@ void writemap(const Map& map, std::string& out, const Drain& drain) {
     writetext(member.key.null ? std::string_view("null") : std::string_view(member.key.text),
               out);
     out += ": ";
-    writevalue(member.value, out, drain);
+    size_t begin = drain.at(out);
+    if (layout && member.value.map()) {
+      layout->inner.emplace_back();
+      writemap(*member.value.map(), out, drain, nullptr, &layout->inner.back());
+    } else {
+      if (layout) layout->inner.emplace_back();
+      writevalue(member.value, out, drain);
+    }
+    if (layout) layout->members.push_back({begin, drain.at(out)});
+    if (spans) spans->push_back({begin, drain.at(out)});
     drain(out);
   }
   out += '}';
 }
 
+// How much of a value to build. Of an object, the member named `key` is built as `match` says
+// and the others as `other` says; a null Part leaves a member out: it is read and checked, not
+// built. `first` keeps only the first member. Anything else is built whole, once it is built.
+struct Part {
+  bool whole = false;
+  std::string_view key;
+  const Part* match = nullptr;
+  const Part* other = nullptr;
+  bool first = false;
+};
+
+const Part WHOLE{true, {}, nullptr, nullptr, false};
+
+const Part* memberpart(const Part& part, std::string_view name, size_t index) {
+  if (part.whole) return &part;
+  if (part.first && index > 0) return nullptr;
+  return part.match && name == part.key ? part.match : part.other;
+}
+
 /// Builds values from the reader's events on an explicit stack, so that nesting costs heap,
 /// not call stack. The members of an open object gather in a buffer of its depth, which keeps
 /// its capacity from one object to the next; a closed object's map is then allocated once, at
-/// its final size.
+/// its final size. What the Part leaves out costs no allocation at all.
 struct Builder {
   struct Level {
     bool object = false;
+    const Part* part = nullptr;   // how its members are built; null: the level is left out
+    const Part* next = nullptr;   // how the value that comes next is built; null: left out
+    size_t count = 0;             // members seen
     corvane::Key name;            // of the member whose value comes next
     std::vector<Member> members;  // of an object, in the order read
     std::vector<Value> elements;  // of an array
   };
+  explicit Builder(const Part& top) : top(&top) {}
+
+  const Part* top;
   std::vector<Level> levels;
   size_t depth = 0;
   Value root;
   bool toodeep = false;
 
+  // How the value that begins now is built, or null.
+  const Part* upcoming() const { return depth == 0 ? top : levels[depth - 1].next; }
+
   bool add(Value&& value) {
     if (depth == 0) {
       root = std::move(value);
-    } else if (Level& level = levels[depth - 1]; level.object) {
-      level.members.push_back(Member{std::move(level.name), std::move(value)});
-    } else {
-      level.elements.push_back(std::move(value));
+      return true;
     }
+    Level& level = levels[depth - 1];
+    if (!level.next) return true;
+    if (level.object)
+      level.members.push_back(Member{std::move(level.name), std::move(value)});
+    else
+      level.elements.push_back(std::move(value));
     return true;
+  }
+  // Scalars that are left out are not even made.
+  template <class Make>
+  bool scalar(Make make) {
+    return upcoming() ? add(make()) : true;
   }
   bool enter(bool object) {
     if (depth >= MAXDEPTH) {
       toodeep = true;
       return false;
     }
+    const Part* part = upcoming();
     if (levels.size() == depth) levels.emplace_back();
-    levels[depth++].object = object;
+    Level& level = levels[depth++];
+    level.object = object;
+    level.part = part;
+    // An array is built whole or not at all.
+    level.next = object ? nullptr : part ? &WHOLE : nullptr;
+    level.count = 0;
     return true;
   }
 
-  bool Null() { return add(Value()); }
-  bool Bool(bool b) { return add(Value(Literal{b ? "true" : "false"})); }
+  bool Null() { return scalar([] { return Value(); }); }
+  bool Bool(bool b) { return scalar([&] { return Value(Literal{b ? "true" : "false"}); }); }
   // With numbers read as strings only RawNumber is called; these keep the handler complete.
-  bool Int(int i) { return add(Value(Literal{std::to_string(i)})); }
-  bool Uint(unsigned u) { return add(Value(Literal{std::to_string(u)})); }
-  bool Int64(int64_t i) { return add(Value(Literal{std::to_string(i)})); }
-  bool Uint64(uint64_t u) { return add(Value(Literal{std::to_string(u)})); }
-  bool Double(double d) { return add(Value(Literal{std::to_string(d)})); }
+  bool Int(int i) { return scalar([&] { return Value(Literal{std::to_string(i)}); }); }
+  bool Uint(unsigned u) { return scalar([&] { return Value(Literal{std::to_string(u)}); }); }
+  bool Int64(int64_t i) { return scalar([&] { return Value(Literal{std::to_string(i)}); }); }
+  bool Uint64(uint64_t u) { return scalar([&] { return Value(Literal{std::to_string(u)}); }); }
+  bool Double(double d) { return scalar([&] { return Value(Literal{std::to_string(d)}); }); }
   bool RawNumber(const char* s, rapidjson::SizeType n, bool) {
-    return add(Value(Literal{std::string(s, n)}));
+    return scalar([&] { return Value(Literal{std::string(s, n)}); });
   }
   bool String(const char* s, rapidjson::SizeType n, bool) {
-    return add(Value(std::string(s, n)));
+    return scalar([&] { return Value(std::string(s, n)); });
   }
   bool Key(const char* s, rapidjson::SizeType n, bool) {
-    levels[depth - 1].name.text.assign(s, n);
+    Level& level = levels[depth - 1];
+    level.next = level.part ? memberpart(*level.part, std::string_view(s, n), level.count) : nullptr;
+    ++level.count;
+    if (level.next) level.name.text.assign(s, n);
     return true;
   }
   bool StartObject() { return enter(true); }
   bool EndObject(rapidjson::SizeType) {
-    std::vector<Member>& members = levels[--depth].members;
+    Level& level = levels[--depth];
+    if (!level.part) return true;
+    std::vector<Member>& members = level.members;
     Map map;
     map.reserve(members.size());
     // Map::set, not a plain copy: a name given twice keeps its first place and last value.
@@ -215,7 +279,9 @@ struct Builder {
   }
   bool StartArray() { return enter(false); }
   bool EndArray(rapidjson::SizeType) {
-    std::vector<Value>& elements = levels[--depth].elements;
+    Level& level = levels[--depth];
+    if (!level.part) return true;
+    std::vector<Value>& elements = level.elements;
     Array array(std::make_move_iterator(elements.begin()), std::make_move_iterator(elements.end()));
     elements.clear();
     return add(Value(std::move(array)));
@@ -250,33 +316,111 @@ std::string whyinvalid(rapidjson::ParseErrorCode code, std::string_view text, si
 
 }  // namespace
 
-void writejson(const Value& value, std::string& out) { writevalue(value, out, Drain()); }
-void writejson(const Map& map, std::string& out) { writemap(map, out, Drain()); }
+void writejson(const Value& value, std::string& out) {
+  Drain none;
+  writevalue(value, out, none);
+}
+void writejson(const Map& map, std::string& out) {
+  Drain none;
+  writemap(map, out, none);
+}
 
 void writejson(const Map& map, std::string& out, const std::function<void(std::string&)>& drain,
-               size_t chunk) {
-  writemap(map, out, Drain{&drain, chunk});
+               size_t chunk, Layout* layout) {
+  Drain into{&drain, chunk};
+  writemap(map, out, into, layout);
   if (!out.empty()) drain(out);
 }
 
 std::string writejson(const Value& value) {
   std::string out;
-  writevalue(value, out, Drain());
+  writejson(value, out);
   return out;
 }
 
 std::string writejson(const Map& map) {
   std::string out;
   out.reserve(4096);
-  writemap(map, out, Drain());
+  writejson(map, out);
   return out;
 }
 
+namespace {
+
+constexpr unsigned FLAGS = rapidjson::kParseIterativeFlag | rapidjson::kParseNumbersAsStringsFlag;
+
+// The text that a Pull delivers, to the reader, a chunk at a time: a large cache file is never
+// in memory whole, which costs more in page faults than reading it does.
+class PullStream {
+ public:
+  using Ch = char;
+  explicit PullStream(const Pull& pull) : pull_(pull), buffer_(new char[CHUNK]) { fill(); }
+
+  Ch Peek() const { return *current_; }
+  Ch Take() {
+    Ch c = *current_;
+    if (current_ != end_ && ++current_ == end_) fill();
+    return c;
+  }
+  size_t Tell() const { return counted_ + static_cast<size_t>(current_ - buffer_.get()); }
+  /// Whether the text has ended here, not at a NUL byte.
+  bool ended() const { return current_ == end_; }
+
+  // The reader writes nothing to an input stream.
+  Ch* PutBegin() { return nullptr; }
+  void Put(Ch) {}
+  void Flush() {}
+  size_t PutEnd(Ch*) { return 0; }
+
+ private:
+  static constexpr size_t CHUNK = 64 << 10;
+
+  void fill() {
+    counted_ += static_cast<size_t>(end_ - buffer_.get());
+    size_t n = ended_ ? 0 : pull_(buffer_.get(), CHUNK - 1);
+    ended_ = n == 0;
+    current_ = buffer_.get();
+    end_ = current_ + n;
+    *end_ = '\0';  // what the reader takes for the end
+  }
+
+  const Pull& pull_;
+  std::unique_ptr<char[]> buffer_;
+  char* current_ = nullptr;
+  char* end_ = nullptr;
+  size_t counted_ = 0;
+  bool ended_ = false;
+};
+
+}  // namespace
+
+std::optional<Value> readjson(const Pull& pull, const Need& need) {
+  Part empty, first, outline, member, top;
+  first.other = &WHOLE;
+  first.first = true;
+  outline.other = &first;
+  switch (need.shape) {
+    case Need::WHOLE: top = WHOLE; break;
+    case Need::NOTHING: break;
+    case Need::MEMBER:
+      member = Part{false, need.key, &WHOLE, nullptr, false};
+      top = Part{false, need.section, &member, nullptr, false};
+      break;
+    case Need::OUTLINE: top = Part{false, need.section, &outline, nullptr, false}; break;
+    case Need::ALLBUT: top = Part{false, need.section, &empty, &WHOLE, false}; break;
+  }
+  PullStream stream(pull);
+  rapidjson::Reader reader;
+  Builder builder(top);
+  rapidjson::ParseResult result = reader.Parse<FLAGS>(stream, builder);
+  if (result.IsError() || builder.toodeep || !stream.ended()) return std::nullopt;
+  return std::move(builder.root);
+}
+
 Value readjson(std::string_view text) {
-  constexpr unsigned FLAGS = rapidjson::kParseIterativeFlag | rapidjson::kParseNumbersAsStringsFlag;
   rapidjson::MemoryStream stream(text.data(), text.size());
   rapidjson::Reader reader;
-  Builder builder;
+  Builder builder(WHOLE);
   rapidjson::ParseResult result = reader.Parse<FLAGS>(stream, builder);
   std::string why;
   size_t offset = result.Offset();

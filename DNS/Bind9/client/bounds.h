@@ -1,0 +1,37 @@
+// Every bound and deadline of a run, in one place and one unit, checked against each other.
+#pragma once
+
+#include <chrono>
+#include <cstddef>
+
+namespace corvane {
+
+using namespace std::chrono_literals;
+using Seconds = std::chrono::duration<double>;
+
+/// The agent's item timeout: every wait of one run, for the lock and for the server, fits in it.
+inline constexpr std::chrono::milliseconds RUNLIMIT = 30s;
+/// How long a cache file answers after it was written.
+inline constexpr std::chrono::milliseconds CACHELIFE = 60s;
+/// How long a run waits for another run's fetch before it fetches itself. A large server
+/// answers in a few seconds; what is left of the run's time goes to a fetch of its own.
+inline constexpr std::chrono::milliseconds LOCKWAIT = 20s;
+/// Connecting to one address of the statistics channel.
+inline constexpr std::chrono::milliseconds CONNECTLIMIT = 5s;
+/// The whole request and response.
+inline constexpr std::chrono::milliseconds EXCHANGELIMIT = 25s;
+
+/// A large server (10,000 zones) sends about 31 MB; the bound leaves room for several times it.
+inline constexpr size_t MAXBODYBYTES = size_t{256} << 20;
+/// The status line and header fields of one response.
+inline constexpr size_t MAXHEADERBYTES = 8192;
+/// The largest cache file read. A document of 10,000 zones takes about 14 MB.
+inline constexpr size_t MAXCACHEBYTES = size_t{256} << 20;
+/// The largest index read beside it: far above what a cache file of MAXCACHEBYTES needs.
+inline constexpr size_t MAXINDEXBYTES = size_t{64} << 20;
+
+// A run that waited the whole lock wait still has the time to connect, within its limit.
+static_assert(LOCKWAIT + CONNECTLIMIT <= RUNLIMIT);
+static_assert(CONNECTLIMIT <= EXCHANGELIMIT && EXCHANGELIMIT <= RUNLIMIT);
+
+}  // namespace corvane
