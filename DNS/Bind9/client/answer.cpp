@@ -10,7 +10,10 @@ namespace {
 // and an unfilled one arrives as the empty text.
 bool given(const std::optional<std::string>& option) { return option && !option->empty(); }
 
-Ending answer(std::string line) { return Ending{EXIT_ANSWER, std::move(line) + "\n", ""}; }
+Ending answer(std::string line) {
+  line += '\n';
+  return Ending{EXIT_ANSWER, std::move(line), ""};
+}
 
 Ending notsupported() { return Ending{EXIT_NOANSWER, std::string(NOTSUPPORTED) + "\n", ""}; }
 
@@ -35,6 +38,7 @@ Need zonesoutline(const Args&) { return Need{Need::OUTLINE, "zones", ""}; }
 // a poll.
 Ending discoverzones(const Args&, Reading& reading) {
   std::string out = "{\"data\": [";
+  if (reading.counted) out.reserve(reading.counted->bytes.size() + 16 * reading.counted->size() + 16);
   auto list = [&](const std::string_view* name) {  // null: the null key
     out += out.back() == '[' ? "{\"{#ZONE}\": " : ", {\"{#ZONE}\": ";
     if (name)

@@ -1,0 +1,111 @@
+#include "store/cacheindex.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <fcntl.h>
+#include <random>
+#include <unistd.h>
+
+#include "answer.h"
+#include "store/cache.h"
+
+namespace corvane {
+namespace {
+
+// Names that the JSON form escapes, that collide once written (a null key and the text null),
+// that sort oddly, or that name a section.
+const char* const NAMES[] = {"a", "b.example", "null", "", "say \"hi\"", "back\\slash", "tab\tnew\nline",
+                             "caf\xc3\xa9", "\xf0\x9f\x98\x80", "\x01", "zones", "counter",
+                             "a-name-well-over-fifteen-characters.example", "A", "!A", "_A"};
+
+Key anykey(std::mt19937& random) {
+  size_t pick = random() % (std::size(NAMES) + 1);
+  return pick == std::size(NAMES) ? Key::none() : Key(NAMES[pick]);
+}
+
+Value anyvalue(std::mt19937& random) {
+  switch (random() % 4) {
+    case 0: return Value();
+    case 1: return Value("");
+    default: return Value(std::to_string(random() % 1000));
+  }
+}
+
+Map anymap(std::mt19937& random, size_t most) {
+  Map map;
+  for (size_t n = random() % (most + 1); n > 0; --n) map.set(anykey(random), anyvalue(random));
+  return map;
+}
+
+Document anydocument(std::mt19937& random) {
+  Document doc = newdocument();
+  for (size_t n = random() % 12; n > 0; --n) setzone(doc, anykey(random), anymap(random, 4));
+  for (std::string_view name : SECTIONS)
+    if (name != "zones") section(doc, name) = anymap(random, 6);
+  return doc;
+}
+
+std::string answer(const std::string& path, const Args& args) {
+  try {
+    Reading reading = readcache(path, actionof(*args.action).reads(args));
+    Ending e = answerquery(args, reading);
+    return std::to_string(e.status) + " " + e.out + "|" + e.err;
+  } catch (const Failure& f) {
+    return std::string("failure ") + f.what();
+  }
+}
+
+// Whether the index beside `path` serves `need` itself, without the whole file.
+bool served(const std::string& path, const Need& need) {
+  int cache = ::open(path.c_str(), O_RDONLY), index = ::open(indexpath(path).c_str(), O_RDONLY);
+  struct stat st;
+  bool yes = cache >= 0 && index >= 0 && ::fstat(cache, &st) == 0 &&
+             readindexed(index, cache, st, need).has_value();
+  ::close(cache);
+  ::close(index);
+  return yes;
+}
+
+// Every question an item may ask of `doc`, with options that find something and some that do not.
+std::vector<Args> questions(const Document& doc) {
+  std::vector<Args> all = {{"discoverzones", {}, {}, {}}, {"json", {}, {}, {}},
+                           {"nosuch", {}, "x", {}}, {"zonecounter", "a", {}, {}}};
+  std::vector<std::string> words = {"nosuch"};
+  for (const Member& m : doc.members()) {
+    if (const Map* inner = m.value.map())
+      for (const Member& n : inner->members()) words.push_back(n.key.null ? "null" : std::string(n.key.text));
+  }
+  for (const std::string& z : words) {
+    all.push_back({"jsonzone", z, {}, {}});
+    all.push_back({"zones", {}, z, {}});
+    for (const char* section : {"counter", "memory", "cache"}) all.push_back({section, {}, z, {}});
+    for (const char* c : {"a", "null", "A", ""}) all.push_back({"zonecounter", z, c, {}});
+  }
+  return all;
+}
+
+TEST(CacheIndex, AnswersAsTheWholeFileDoes) {
+  char tmpl[] = "/tmp/corvane-index-test.XXXXXX";
+  ASSERT_TRUE(mkdtemp(tmpl));
+  std::string dir = tmpl, path = dir + "/corvane.json", index = indexpath(path);
+  std::mt19937 random(20261210);
+  for (int round = 0; round < 60; ++round) {
+    Document doc = anydocument(random);
+    writecache(path, doc);
+    ASSERT_EQ(::access(index.c_str(), F_OK), 0);
+    for (const Args& args : questions(doc)) {
+      EXPECT_TRUE(served(path, actionof(*args.action).reads(args))) << *args.action;
+      std::string indexed = answer(path, args);
+      ASSERT_EQ(::rename(index.c_str(), (index + ".away").c_str()), 0);
+      std::string whole = answer(path, args);
+      ASSERT_EQ(::rename((index + ".away").c_str(), index.c_str()), 0);
+      ASSERT_EQ(indexed, whole) << *args.action << " -z " << args.z.value_or("-") << " -c "
+                                << args.c.value_or("-") << "\n" << writejson(doc);
+    }
+  }
+  EXPECT_EQ(std::system(("rm -rf '" + dir + "'").c_str()), 0);
+}
+
+}  // namespace
+}  // namespace corvane
