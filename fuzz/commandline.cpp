@@ -64,9 +64,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   expect(!port.empty(), "the port is not empty");
 
   static const Document small = smalldocument();
-  Document doc = small;
+  Reading reading{small, std::nullopt};
   try {
-    Ending e = answerquery(args, doc);
+    Ending e = answerquery(args, reading);
     checkending(e);
     expect(e.status == EXIT_ANSWER || e.status == EXIT_NOANSWER, "an answer has status 0 or 1");
     expect(!e.out.empty(), "an answer prints a line");
