@@ -103,24 +103,29 @@ Ending sectionlookup(const Args& args, Reading& reading) {
   return value ? printvalue(*value) : notsupported();
 }
 
-// Every action, in the order of the help text; the words that name a section are listed for
-// the reader, any other word is looked up the same way.
+// A word that names a section: its counters are looked up by -c.
+constexpr Action lookup(std::string_view section, bool listed = true) {
+  return Action{section, listed, onecounter, sectionlookup};
+}
+
+// Every action, in the order of the help text; the sections that it lists are named for the
+// reader, any other word is looked up in the section of that name all the same.
 constexpr std::array<Action, 12> ACTIONS = {{
     {"discoverzones", true, zonesoutline, discoverzones},
-    {"counter", true, onecounter, sectionlookup},
+    lookup("counter"),
     {"zonecounter", true, onezonecounter, zonecounter},
-    {"zonemaintenancecounter", true, onecounter, sectionlookup},
-    {"resolvercounter", true, onecounter, sectionlookup},
-    {"socketcounter", true, onecounter, sectionlookup},
-    {"incounter", true, onecounter, sectionlookup},
-    {"outcounter", true, onecounter, sectionlookup},
+    lookup("zonemaintenancecounter"),
+    lookup("resolvercounter"),
+    lookup("socketcounter"),
+    lookup("incounter"),
+    lookup("outcounter"),
     {"json", true, allbutzones, json},
     {"jsonzone", false, onezone, jsonzone},
-    {"cache", false, onecounter, sectionlookup},
-    {"memory", false, onecounter, sectionlookup},
+    lookup("cache", false),
+    lookup("memory", false),
 }};
 
-constexpr Action SECTIONLOOKUP{"", false, onecounter, sectionlookup};
+constexpr Action SECTIONLOOKUP = lookup("", false);
 
 }  // namespace
 
