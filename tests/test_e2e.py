@@ -101,6 +101,7 @@ KEYS = [
     (["cache", "-c", "TreeMemTotal"], ("cache", "TreeMemTotal"), {"9.16", "9.18"}),
     (["cache", "-c", "HeapMemMax"], ("cache", "HeapMemMax"), {"9.16", "9.18"}),
     (["cache", "-c", "TreeMemInUse"], ("cache", "TreeMemInUse"), ALL),
+    (["cache", "-c", "CoveringNSEC"], ("cache", "CoveringNSEC"), {"9.18", "9.20"}),
     (["counter", "-c", "RecursHighwater"], ("counter", "RecursHighwater"), {"9.20"}),
     (["zonecounter", "-z", "example.org", "-c", "RecursHighwater"],
      ("zones", "example.org", "RecursHighwater"), {"9.20"}),
