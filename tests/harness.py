@@ -4,11 +4,13 @@ Every test script runs inside tests/sandbox, so /tmp and the loopback are its ow
 
 import os
 import subprocess
+import tempfile
 import time
 
 CORVANE = os.environ.get("CORVANE", os.path.join(os.path.dirname(__file__), "..", "build", "corvane"))
 JSONFILE = "/tmp/corvane.json"
 HERE = os.path.dirname(os.path.abspath(__file__))
+ROOT = os.path.dirname(os.path.realpath(HERE))
 
 
 class Run:
@@ -53,3 +55,24 @@ def cachestate(path=JSONFILE):
     st = os.stat(path)
     with open(path, "rb") as f:
         return f.read(), st.st_mtime_ns
+
+
+def mounttmp(options):
+    """Mounts a file system of its own over /tmp (a tmpfs with the mount options `options`),
+    where the work tree and the binary stay reachable when they live under /tmp, as
+    tests/sandbox keeps them. Returns the names in the new /tmp that lead to them. Undo with
+    `umount -l /tmp`."""
+    kept = sorted({path for path in (ROOT, os.path.dirname(os.path.realpath(CORVANE)))
+                   if path.startswith("/tmp/")})
+    kept = [path for path in kept if not any(path.startswith(other + "/") for other in kept)]
+    old = tempfile.mkdtemp(prefix="corvane-tmp.", dir="/dev/shm")
+    try:
+        subprocess.run(["mount", "--rbind", "/tmp", old], check=True)
+        subprocess.run(["mount", "-t", "tmpfs", "-o", options, "tmpfs", "/tmp"], check=True)
+        for path in kept:
+            os.makedirs(path)
+            subprocess.run(["mount", "--bind", old + path[len("/tmp"):], path], check=True)
+    finally:
+        subprocess.run(["umount", "-l", old], check=True)
+        os.rmdir(old)
+    return {path.split("/")[2] for path in kept}

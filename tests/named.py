@@ -103,16 +103,38 @@ def _diewithparent():
         _libc.prctl(1, signal.SIGTERM)  # PR_SET_PDEATHSIG
 
 
+def inroot(root, argv, shared=()):
+    """argv run inside the Debian root file system `root` (None: on this machine). It runs in a
+    mount namespace of its own, where each directory of `shared` and the devices named opens are
+    the host's, at the same paths; the mounts end with the process, and the PID stays argv's."""
+    if root is None:
+        return list(argv)
+    script = ('set -eu; r=$1; n=$2; shift 2; while [ "$n" -gt 0 ]; do '
+              'mount --bind "$1" "$r$1"; shift; n=$((n - 1)); done; '
+              'for d in null zero random urandom; do mount --bind /dev/$d "$r/dev/$d"; done; '
+              'exec chroot "$r" "$@"')
+    return ["unshare", "--mount", "--propagation", "private", "sh", "-c", script, "sh", root,
+            str(len(shared)), *shared, *argv]
+
+
+def version(root=None):
+    """named's version, as `named -v` gives it: "9.18.49-1~deb12u3-Debian"."""
+    p = subprocess.run(inroot(root, [NAMED if root is None else "/usr/sbin/named", "-v"]),
+                       capture_output=True, text=True, timeout=30, check=True)
+    return p.stdout.split()[1]
+
+
 class Named:
     """One named process and its temporary directory. Use as a context manager, or call start()
     and stop(). start() from the thread that will outlive named: named is told to end when that
-    thread ends."""
+    thread ends. With `root`, the named of that Debian root file system runs chrooted in it."""
 
-    def __init__(self, zones=None, statsport=None, dnsport=None, forward=None):
+    def __init__(self, zones=None, statsport=None, dnsport=None, forward=None, root=None):
         self.zones = dict(ZONES if zones is None else zones)
         self.statsport = statsport or freeport()
         self.dnsport = dnsport or freeport()
         self.forward = forward  # an Upstream whose port the forward zone sends to, or None
+        self.root = root
         self.proc = None
         self.dir = None
         self.log = ""
@@ -151,8 +173,9 @@ class Named:
             "controls { };",
             f"statistics-channels {{ inet 127.0.0.1 port {self.statsport} allow {{ 127.0.0.1; }}; }};",
         ]
-        for zone, extra in self.zones.items():
-            lines.append(f'zone "{zone}" {{ type primary; file "{zone}.zone"; {extra} }};')
+        # A zone's name goes in as it is: named reads its escapes ("a\.b" is one label).
+        for i, (zone, extra) in enumerate(self.zones.items()):
+            lines.append(f'zone "{zone}" {{ type primary; file "zone{i}.db"; {extra} }};')
         if self.forward:
             lines.append(f'zone "{FORWARDED}" {{ type forward; forward only; '
                          f"forwarders {{ 127.0.0.1 port {self.forward.port}; }}; }};")
@@ -160,11 +183,15 @@ class Named:
 
     def start(self, timeout=20.0):
         global _libc
-        if not os.access(NAMED, os.X_OK):
-            raise RuntimeError(f"{NAMED} not found: install Debian's bind9 (./scripts/setup)")
-        self.dir = tempfile.mkdtemp(prefix="corvane-named-", dir=_workbase())
-        for zone in self.zones:
-            with open(os.path.join(self.dir, f"{zone}.zone"), "w") as f:
+        program = NAMED if self.root is None else "/usr/sbin/named"
+        if not os.access(NAMED if self.root is None else self.root + program, os.X_OK):
+            raise RuntimeError(f"{program} not found in {self.root or '/'}: install Debian's "
+                               "bind9 (./scripts/setup)")
+        # In a root file system named sees this directory's parent at the same path.
+        self.dir = tempfile.mkdtemp(prefix="corvane-named-",
+                                    dir=_workbase() if self.root is None else "/tmp")
+        for i, zone in enumerate(self.zones):
+            with open(os.path.join(self.dir, f"zone{i}.db"), "w") as f:
                 f.write(RECORDS)
         conf = os.path.join(self.dir, "named.conf")
         with open(conf, "w") as f:
@@ -177,7 +204,8 @@ class Named:
         logpath = os.path.join(self.dir, "named.log")
         with open(logpath, "wb") as log:
             # -g: foreground, log to stderr, no setuid; named stays the user that started it.
-            self.proc = subprocess.Popen([NAMED, "-g", "-c", conf], stdin=subprocess.DEVNULL,
+            argv = inroot(self.root, [program, "-g", "-c", conf], shared=[os.path.dirname(self.dir)])
+            self.proc = subprocess.Popen(argv, stdin=subprocess.DEVNULL,
                                          stdout=log, stderr=log, cwd=self.dir,
                                          preexec_fn=_diewithparent)
         deadline = time.monotonic() + timeout
@@ -239,8 +267,19 @@ class Named:
             return r.read()
 
 
+def wirename(text):
+    """A domain name of plain labels in DNS wire form."""
+    return b"".join(bytes([len(l)]) + l.encode() for l in text.split(".") if l) + b"\0"
+
+
 class Upstream:
-    """A UDP DNS server on 127.0.0.1 that answers every query with NXDOMAIN."""
+    """A UDP DNS server on 127.0.0.1 for the forward zone: a name whose first label is "nodata"
+    exists without records of any type (NOERROR, no answer), every other name does not exist
+    (NXDOMAIN). Both answers carry the zone's SOA, so that the resolver caches them."""
+
+    _RDATA = (wirename("ns1." + FORWARDED) + wirename("hostmaster." + FORWARDED)
+              + struct.pack("!IIIII", 1, 3600, 600, 86400, 300))
+    SOA = wirename(FORWARDED) + struct.pack("!HHIH", 6, 1, 300, len(_RDATA)) + _RDATA
 
     def __init__(self):
         self.sock = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
@@ -263,11 +302,13 @@ class Upstream:
                 end += 1 + msg[end]
             question = msg[12:end + 5]
             ident, flags = struct.unpack("!HH", msg[:4])
-            # QR, the query's opcode and RD, RA, rcode 3.
-            flags = 0x8000 | (flags & 0x7900) | 0x0080 | 3
+            nodata = question[1:1 + question[0]].lower() == b"nodata"
+            # QR, the query's opcode and RD, RA, and the rcode: NOERROR or NXDOMAIN.
+            flags = 0x8000 | (flags & 0x7900) | 0x0080 | (0 if nodata else 3)
             self.queries += 1
             try:
-                self.sock.sendto(struct.pack("!HHHHHH", ident, flags, 1, 0, 0, 0) + question, peer)
+                self.sock.sendto(struct.pack("!HHHHHH", ident, flags, 1, 0, 1, 0) + question
+                                 + self.SOA, peer)
             except OSError:
                 pass
 

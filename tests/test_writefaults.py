@@ -21,7 +21,7 @@ def mount(*words):
 class WriteFaults(unittest.TestCase):
     def setUp(self):
         # A small file system of its own over the sandbox's /tmp, undone after each case.
-        mount("-t", "tmpfs", "-o", "size=16k,mode=1777", "tmpfs", "/tmp")
+        self.kept = harness.mounttmp("size=16k,mode=1777")
         self.addCleanup(subprocess.run, ["umount", "-l", "/tmp"], check=True)
         harness.placecache(OLD, age=120)
 
@@ -31,7 +31,7 @@ class WriteFaults(unittest.TestCase):
         self.assertIn(harness.JSONFILE, run.err)
         self.assertIn(reason, run.err)
         self.assertEqual(harness.readcache(), OLD)
-        left = set(os.listdir("/tmp")) - {"corvane.json.lock"}
+        left = set(os.listdir("/tmp")) - {"corvane.json.lock"} - self.kept
         self.assertEqual(left, {"corvane.json"})
 
     def test_full_file_system(self):
