@@ -12,11 +12,7 @@ bool given(const std::optional<std::string>& option) { return option && !option-
 
 Ending answer(std::string line) { return Ending{EXIT_ANSWER, std::move(line) + "\n", ""}; }
 
-Ending notsupported() { return Ending{EXIT_NOANSWER, std::string(NOTSUPPORTED) + "\n", ""}; }
-
-Ending missingargument() {
-  return Ending{EXIT_NOANSWER, std::string(NOTSUPPORTED) + "\n", "Missing argument\n"};
-}
+Ending missingargument() { return notsupported("Missing argument\n"); }
 
 // Counter values go out exactly as the server wrote them; anything else a hand-made cache file
 // may hold (a zone's map under the action `zones`, an array, a number) in its JSON form.

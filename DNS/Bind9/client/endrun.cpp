@@ -1,6 +1,7 @@
 #include "endrun.h"
 
 #include <cerrno>
+#include <utility>
 #include <unistd.h>
 
 namespace corvane {
@@ -31,6 +32,10 @@ void endrun(const Ending& ending) {
   // An answer that did not reach the agent is no answer.
   bool delivered = writeall(STDOUT_FILENO, ending.out);
   _exit(delivered || ending.status != EXIT_ANSWER ? ending.status : EXIT_NOANSWER);
+}
+
+Ending notsupported(std::string diagnostic) {
+  return Ending{EXIT_NOANSWER, std::string(NOTSUPPORTED) + "\n", std::move(diagnostic)};
 }
 
 Ending unhandled(const std::string& what) {

@@ -31,6 +31,10 @@ struct Failure : std::runtime_error {
 /// ends the process with its status. The message comes before the marker that follows it.
 [[noreturn]] void endrun(const Ending& ending);
 
+/// The ending without an answer: `diagnostic` (whole lines, or nothing) on standard error, then
+/// the not-supported marker on standard output, status 1.
+Ending notsupported(std::string diagnostic = {});
+
 /// The ending of a failure that no step handled: "corvane: <what>" on standard error, on one
 /// line whatever `what` quotes.
 Ending unhandled(const std::string& what);

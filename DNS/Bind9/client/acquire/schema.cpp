@@ -91,8 +91,7 @@ Detected detectversion(std::string_view body) {
     // A namespace URI may hold any character; keep the diagnostic on its one line.
     std::string shown;
     escaped(rootname, 0, shown);
-    throw Ending{EXIT_NOANSWER, std::string(NOTSUPPORTED) + "\n",
-                 "Unknown root tag: " + shown + "\n"};
+    throw notsupported("Unknown root tag: " + shown + "\n");
   }
 
   // Only one leading digit counts: "10.0" is no version 1 nor 10.
@@ -104,8 +103,8 @@ Detected detectversion(std::string_view body) {
   }
   found.version = version[0] - '0';
   if (found.version > 3)
-    throw Ending{EXIT_NOANSWER, std::string(NOTSUPPORTED) + "\n",
-                 "Unsupported bind statistics version: " + attributemap(tree, root) + "\n"};
+    throw notsupported("Unsupported bind statistics version: " + attributemap(tree, root) +
+                       "\n");
   return found;
 }
 
