@@ -53,22 +53,6 @@ std::string address(const tcp::endpoint& e) {
   return e.address().is_v6() ? "[" + a + "]" : a;
 }
 
-/// The text as it may appear inside a one-line diagnostic.
-std::string printable(const std::string& text) {
-  static const char hex[] = "0123456789abcdef";
-  std::string shown;
-  for (unsigned char c : text) {
-    if (c >= 0x20 && c < 0x7f && c != '\\') {
-      shown += static_cast<char>(c);
-    } else {
-      shown += "\\x";
-      shown += hex[c >> 4];
-      shown += hex[c & 15];
-    }
-  }
-  return shown;
-}
-
 /// The port text as the decimal digits of its number: leading zeros dropped, never converted
 /// to a machine integer, so that no text of digits can wrap around into a valid port.
 std::optional<std::string> decimalport(const std::string& text) {
@@ -184,7 +168,11 @@ class Replay {
 
 std::string fetchstatistics(const std::string& port, const FetchLimits& limits) {
   std::optional<std::string> decimal = decimalport(port);
-  if (!decimal) throw Failure("the port \"" + printable(port) + "\" is not a decimal number");
+  if (!decimal) {
+    std::string shown;
+    escape(port, Shown::BYTES, shown);
+    throw Failure("the port \"" + shown + "\" is not a decimal number");
+  }
   const std::string where = std::string(HOST) + ":" + *decimal;
   unsigned number = decimal->size() <= 5 ? static_cast<unsigned>(std::stoul(*decimal)) : 0;
   if (number == 0 || number > 65535)
