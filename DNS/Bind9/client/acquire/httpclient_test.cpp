@@ -16,6 +16,7 @@
 #include <gtest/gtest.h>
 
 #include "endrun.h"
+#include "testsupport/replay.h"
 
 using namespace corvane;
 using namespace std::chrono_literals;

@@ -250,9 +250,6 @@ std::string whyinvalid(rapidjson::ParseErrorCode code, std::string_view text, si
 
 }  // namespace
 
-void writejson(const Value& value, std::string& out) { writevalue(value, out, Drain()); }
-void writejson(const Map& map, std::string& out) { writemap(map, out, Drain()); }
-
 void writejson(const Map& map, std::string& out, const std::function<void(std::string&)>& drain,
                size_t chunk) {
   writemap(map, out, Drain{&drain, chunk});

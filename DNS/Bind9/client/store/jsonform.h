@@ -13,11 +13,8 @@ namespace corvane {
 /// character outside printable ASCII escaped (\uXXXX in lower-case hex, surrogate pairs above
 /// U+FFFF). Texts are read as UTF-8. The same value always gives the same text.
 std::string writejson(const Value& value);
-/// Appends the JSON form of `value` to `out`.
-void writejson(const Value& value, std::string& out);
 /// The same for a map (a document or a zone map), without copying it into a Value first.
 std::string writejson(const Map& map);
-void writejson(const Map& map, std::string& out);
 /// The same text in pieces: it gathers in `out`, which is handed to `drain` whenever it holds
 /// at least `chunk` bytes, and once more at the end if anything is left. `drain` takes what it
 /// wants and empties `out`; whatever it throws ends the writing.

@@ -53,10 +53,6 @@ class KeyText {
   friend bool operator==(const KeyText& a, std::string_view b) { return a.view() == b; }
   friend bool operator==(const KeyText& a, const std::string& b) { return a.view() == b; }
   friend bool operator==(const KeyText& a, const char* b) { return a.view() == b; }
-  // Joins like a std::string, for code written against keys that were one.
-  friend std::string operator+(const KeyText& a, std::string_view b) {
-    return std::string(a.view()).append(b);
-  }
 
  private:
   // In place: the characters, then their count in the last byte. Elsewhere: the address of
