@@ -174,14 +174,19 @@ struct Builder {
 
 // Once stopped, expat may still report the end of the element it stopped in (or more): the
 // tree no longer matches what it reports, so nothing is done with it.
-void XMLCALL onstart(void* user, const XML_Char* name, const XML_Char** atts) {
+template <class Step>
+void guarded(void* user, Step step) {
   auto& b = *static_cast<Builder*>(user);
   if (b.thrown) return;
   try {
-    b.start(name, atts);
+    step(b);
   } catch (...) {
     b.fail();
   }
+}
+
+void XMLCALL onstart(void* user, const XML_Char* name, const XML_Char** atts) {
+  guarded(user, [&](Builder& b) { b.start(name, atts); });
 }
 
 void XMLCALL onend(void* user, const XML_Char*) {
@@ -190,13 +195,7 @@ void XMLCALL onend(void* user, const XML_Char*) {
 }
 
 void XMLCALL ondata(void* user, const XML_Char* s, int len) {
-  auto& b = *static_cast<Builder*>(user);
-  if (b.thrown) return;
-  try {
-    b.data(s, len);
-  } catch (...) {
-    b.fail();
-  }
+  guarded(user, [&](Builder& b) { b.data(s, len); });
 }
 
 struct ParserFree {
