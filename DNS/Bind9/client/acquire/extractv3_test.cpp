@@ -1,52 +1,18 @@
 #include <gtest/gtest.h>
 
-#include <filesystem>
-#include <fstream>
-#include <sstream>
 #include <string>
 
-#include "acquire/extract.h"
-#include "acquire/schema.h"
 #include "endrun.h"
-#include "store/jsonform.h"
+#include "testsupport/extracting.h"
 
 using namespace corvane;
+using namespace corvane::testsupport;
 
 namespace {
 
-Document extract3(const std::string& body) {
-  Detected found = detectversion(body);
-  Document doc = newdocument();
-  extractversion3(found.tree, found.root, doc);
-  return doc;
-}
-
-Document statistics(const std::string& inner) {
-  return extract3("<statistics version='3.11'>" + inner + "</statistics>");
-}
-
-std::string json(Document& doc, std::string_view name) { return writejson(Value(section(doc, name))); }
-
-struct Case {
-  const char* what;
-  const char* xml;  // inside <statistics version='3.11'>
-  const char* section;
-  const char* json;
-};
-
-template <size_t N>
-void check(const Case (&cases)[N]) {
-  for (const Case& c : cases) {
-    Document doc = statistics(c.xml);
-    EXPECT_EQ(json(doc, c.section), c.json) << c.what;
-  }
-}
-
 TEST(ExtractV3, EmptyStatisticsLeaveNineEmptySections) {
-  Document doc = statistics("");
-  EXPECT_EQ(writejson(Value(doc)),
-            "{\"zones\": {}, \"counter\": {}, \"zonemaintenancecounter\": {}, \"resolvercounter\": {}, "
-            "\"socketcounter\": {}, \"incounter\": {}, \"outcounter\": {}, \"cache\": {}, \"memory\": {}}");
+  Document doc = version3("");
+  EXPECT_EQ(writejson(Value(doc)), NINEEMPTY);
 }
 
 TEST(ExtractV3, Pass1ServerCountersBySectionOfTheirType) {
@@ -82,7 +48,7 @@ TEST(ExtractV3, Pass1ServerCountersBySectionOfTheirType) {
        "<server><counters type='qtype'><counter name='NS'>2</counter></counters></server>",
        "incounter", "{\"A\": \"1\", \"NS\": \"2\"}"},
   };
-  check(cases);
+  check(cases, version3);
 }
 
 TEST(ExtractV3, Pass2ViewCountersOfEveryViewButTheBuiltIn) {
@@ -120,7 +86,7 @@ TEST(ExtractV3, Pass2ViewCountersOfEveryViewButTheBuiltIn) {
        "<cache name='_default'><rrset><name>A</name><counter>7</counter></rrset></cache></view></views>",
        "cache", "{\"A\": \"7\", \"B\": \"2\"}"},
   };
-  check(cases);
+  check(cases, version3);
 }
 
 TEST(ExtractV3, Pass3RrsetsOfTheDefaultCache) {
@@ -165,7 +131,7 @@ TEST(ExtractV3, Pass3RrsetsOfTheDefaultCache) {
        "{}"},
   };
   for (const auto& c : cases) {
-    Document doc = statistics(c.xml);
+    Document doc = version3(c.xml);
     EXPECT_EQ(json(doc, "cache"), c.json) << c.what;
   }
 }
@@ -199,7 +165,7 @@ TEST(ExtractV3, Pass4ZonesOfTheDefaultView) {
        "<view name='_default'><zones><zone name='b'/></zones></view></views>",
        "zones", "{\"a\": {}, \"b\": {}}"},
   };
-  check(cases);
+  check(cases, version3);
 }
 
 TEST(ExtractV3, Pass5MemorySummary) {
@@ -213,7 +179,7 @@ TEST(ExtractV3, Pass5MemorySummary) {
       {"two summaries", "<memory><summary><a>1</a></summary><summary><b>2</b></summary></memory>", "memory",
        "{\"a\": \"1\", \"b\": \"2\"}"},
   };
-  check(cases);
+  check(cases, version3);
 }
 
 TEST(ExtractV3, MissingAttributesEndTheRun) {
@@ -245,7 +211,7 @@ TEST(ExtractV3, MissingAttributesEndTheRun) {
   };
   for (const auto& c : cases) {
     try {
-      statistics(c.xml);
+      version3(c.xml);
       ADD_FAILURE() << c.what << ": no failure";
     } catch (const Failure& f) {
       EXPECT_STREQ(f.what(), c.message) << c.what;
@@ -253,17 +219,8 @@ TEST(ExtractV3, MissingAttributesEndTheRun) {
   }
 }
 
-std::string fixture(const char* name) {
-  auto path = std::filesystem::path(__FILE__).parent_path() / "../../../../tests/fixtures" / name;
-  std::ifstream f(path, std::ios::binary);
-  EXPECT_TRUE(f) << path;
-  std::ostringstream text;
-  text << f.rdbuf();
-  return text.str();
-}
-
 TEST(ExtractV3, RecordedServer) {
-  Document doc = extract3(fixture("v3-bind-9.11-server.xml"));
+  Document doc = extracted(fixture("v3-bind-9.11-server.xml"), extractversion3);
   auto value = [&](std::string_view name, const char* key) {
     const Value* v = section(doc, name).find(Key(key));
     return v && v->text() ? *v->text() : std::string("(absent)");

@@ -162,6 +162,11 @@ std::string ok(const std::string& head, const std::string& body) {
   return "HTTP/1.1 200 OK\r\n" + head + "\r\n" + body;
 }
 
+/// `message` with its @ made the server's name.
+std::string at(std::string message, const std::string& port) {
+  return message.replace(message.find('@'), 1, "localhost:" + port);
+}
+
 std::string failuretext(const std::string& port, const FetchLimits& limits) {
   try {
     fetchstatistics(port, limits);
@@ -369,8 +374,7 @@ TEST(FetchStatistics, FailsOnMalformedOrCutOffAnswers) {
   for (auto& c : cases) {
     SCOPED_TRACE(c.name);
     Loopback server(c.script);
-    std::string expected = c.message;
-    expected.replace(expected.find('@'), 1, "localhost:" + server.port);
+    std::string expected = at(c.message, server.port);
     std::string text = failuretext(server.port, limits);
     EXPECT_EQ(text.substr(0, expected.size()), expected) << text;
     EXPECT_EQ(text.find('\n'), std::string::npos) << text;
@@ -403,8 +407,7 @@ TEST(FetchStatistics, BoundsTheWholeExchange) {
   for (auto& c : cases) {
     SCOPED_TRACE(c.name);
     Loopback server(c.script);
-    std::string expected = c.message;
-    expected.replace(expected.find('@'), 1, "localhost:" + server.port);
+    std::string expected = at(c.message, server.port);
     auto started = std::chrono::steady_clock::now();
     EXPECT_EQ(failuretext(server.port, limits), expected);
     auto took = std::chrono::steady_clock::now() - started;

@@ -15,20 +15,12 @@
 #include "store/cache.h"
 #include "store/jsonform.h"
 #include "store/readpart.h"
+#include "testsupport/ask.h"
 
 namespace corvane {
 namespace {
 
-using Opt = std::optional<std::string>;
-const Opt none;
-
-Args ask(Opt action, Opt z = none, Opt c = none) {
-  Args a;
-  a.action = std::move(action);
-  a.z = std::move(z);
-  a.c = std::move(c);
-  return a;
-}
+using namespace testsupport;
 
 // Zone names and counter values that take every path of the writer's escaping.
 const char* const NAMES[] = {"a.example", "say \"hi\"\\", "caf\xc3\xa9.example",
