@@ -7,8 +7,8 @@
 #include <string>
 #include <string_view>
 
-#include "acquire/httpclient.h"
 #include "check.h"
+#include "testsupport/replay.h"
 
 using namespace corvane;
 using namespace corvane::fuzz;

@@ -15,11 +15,7 @@ Ending answer(std::string line) {
   return Ending{EXIT_ANSWER, std::move(line), ""};
 }
 
-Ending notsupported() { return Ending{EXIT_NOANSWER, std::string(NOTSUPPORTED) + "\n", ""}; }
-
-Ending missingargument() {
-  return Ending{EXIT_NOANSWER, std::string(NOTSUPPORTED) + "\n", "Missing argument\n"};
-}
+Ending missingargument() { return notsupported("Missing argument\n"); }
 
 // Counter values go out exactly as the server wrote them; anything else a hand-made cache file
 // may hold (a zone's map under the action `zones`, an array, a number) in its JSON form.

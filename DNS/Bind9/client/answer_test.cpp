@@ -3,20 +3,12 @@
 #include <gtest/gtest.h>
 
 #include "store/jsonform.h"
+#include "testsupport/ask.h"
 
 namespace corvane {
 namespace {
 
-using Opt = std::optional<std::string>;
-const Opt none;
-
-Args ask(Opt action, Opt z = none, Opt c = none) {
-  Args a;
-  a.action = std::move(action);
-  a.z = std::move(z);
-  a.c = std::move(c);
-  return a;
-}
+using namespace testsupport;
 
 // A small server: two zones with counters around one without, and a few sections.
 Document sample() {

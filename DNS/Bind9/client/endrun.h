@@ -1,6 +1,7 @@
 // How a run ends: the lines it leaves on both streams and its exit status.
 #pragma once
 
+#include <cstdint>
 #include <stdexcept>
 #include <string>
 #include <string_view>
@@ -31,12 +32,33 @@ struct Failure : std::runtime_error {
 /// ends the process with its status. The message comes before the marker that follows it.
 [[noreturn]] void endrun(const Ending& ending);
 
+/// The ending without an answer: `diagnostic` (whole lines, or nothing) on standard error, then
+/// the not-supported marker on standard output, status 1.
+Ending notsupported(std::string diagnostic = {});
+
 /// The ending of a failure that no step handled: "corvane: <what>" on standard error, on one
 /// line whatever `what` quotes.
 Ending unhandled(const std::string& what);
 
-/// `text` with every control character written as \xNN: a diagnostic that quotes a word from
-/// the command line or a peer stays one line and cannot steer a terminal.
+/// How a word from the command line or a peer is shown in a diagnostic. Every way writes the
+/// control characters (C0 and DEL) as \xNN, so that the line stays one line and cannot steer a
+/// terminal; the ways differ in what else they escape.
+enum class Shown : uint8_t {
+  CONTROLS,  ///< nothing else: backslashes and text beyond ASCII stand as they are
+  BYTES,     ///< every byte that is not printable ASCII, and the backslash, as \xNN too
+  LITERAL,   ///< as a string literal shows it: \t \n \r, C1 controls as \xNN, U+2028 and
+             ///< U+2029 as \uNNNN; other text beyond ASCII stands as it is
+};
+
+/// Appends `text` to `out` in the way `how`. Between quotes (`quote` not 0), the quote and the
+/// backslash are written after a backslash.
+void escape(std::string_view text, Shown how, std::string& out, char quote = 0);
+
+/// `text` with every control character written as \xNN (Shown::CONTROLS).
 std::string oneline(std::string_view text);
+
+/// `text` between quotes as a string literal is commonly shown (Shown::LITERAL): single quotes
+/// unless it holds one and no double quote.
+std::string quoted(std::string_view text);
 
 }  // namespace corvane

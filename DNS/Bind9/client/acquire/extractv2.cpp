@@ -53,12 +53,6 @@ void defaultresolver(const Tree& tree, ElementId root, Document& doc) {
     if (isdefaultview(tree, view)) storerecords(tree, view, "./resstat", resolvercounter);
 }
 
-void memorysummary(const Tree& tree, ElementId root, Document& doc) {
-  Map& memory = section(doc, "memory");
-  for (ElementId entry : findall(tree, root, "./bind/statistics/memory/summary/*"))
-    memory.set(Key(tree.name(entry)), owntext(tree, entry));
-}
-
 void resolvercache(const Tree& tree, ElementId root, Document& doc) {
   Map& cache = section(doc, "cache");
   for (ElementId resolver : findall(tree, root, "./bind/statistics/views/view/cache")) {
@@ -80,7 +74,7 @@ void extractversion2(const Tree& tree, ElementId root, Document& doc) {
   storerecords(tree, root, "./bind/statistics/server/sockstat", section(doc, "socketcounter"));
   storerecords(tree, root, "./bind/statistics/server/queries-in/rdtype", section(doc, "incounter"));
   storerecords(tree, root, "./bind/statistics/views/view/rdtype", section(doc, "outcounter"));
-  memorysummary(tree, root, doc);
+  memorysummary(tree, root, "./bind/statistics/memory/summary/*", doc);
   resolvercache(tree, root, doc);
 }
 

@@ -102,12 +102,6 @@ void zonecounters(const Tree& tree, ElementId root, Document& doc) {
   }
 }
 
-void memorysummary(const Tree& tree, ElementId root, Document& doc) {
-  Map& memory = section(doc, "memory");
-  for (ElementId entry : findall(tree, root, "./memory/summary/*"))
-    memory.set(Key(tree.name(entry)), owntext(tree, entry));
-}
-
 }  // namespace
 
 // The passes run in this order, each to its end: where two store the same name in the same
@@ -117,7 +111,7 @@ void extractversion3(const Tree& tree, ElementId root, Document& doc) {
   viewcounters(tree, root, doc);
   cacherrsets(tree, root, doc);
   zonecounters(tree, root, doc);
-  memorysummary(tree, root, doc);
+  memorysummary(tree, root, "./memory/summary/*", doc);
 }
 
 }  // namespace corvane

@@ -1,53 +1,19 @@
 #include <gtest/gtest.h>
 
 #include <array>
-#include <filesystem>
-#include <fstream>
-#include <sstream>
 #include <string>
 
-#include "acquire/extract.h"
-#include "acquire/schema.h"
 #include "endrun.h"
-#include "store/jsonform.h"
+#include "testsupport/extracting.h"
 
 using namespace corvane;
+using namespace corvane::testsupport;
 
 namespace {
 
-Document extract3(const std::string& body) {
-  Detected found = detectversion(body);
-  Document doc = newdocument();
-  extractversion3(found.tree, found.root, doc);
-  return doc;
-}
-
-Document statistics(const std::string& inner) {
-  return extract3("<statistics version='3.11'>" + inner + "</statistics>");
-}
-
-std::string json(Document& doc, std::string_view name) { return writejson(Value(section(doc, name))); }
-
-struct Case {
-  const char* what;
-  const char* xml;  // inside <statistics version='3.11'>
-  const char* section;
-  const char* json;
-};
-
-template <size_t N>
-void check(const Case (&cases)[N]) {
-  for (const Case& c : cases) {
-    Document doc = statistics(c.xml);
-    EXPECT_EQ(json(doc, c.section), c.json) << c.what;
-  }
-}
-
 TEST(ExtractV3, EmptyStatisticsLeaveNineEmptySections) {
-  Document doc = statistics("");
-  EXPECT_EQ(writejson(Value(doc)),
-            "{\"zones\": {}, \"counter\": {}, \"zonemaintenancecounter\": {}, \"resolvercounter\": {}, "
-            "\"socketcounter\": {}, \"incounter\": {}, \"outcounter\": {}, \"cache\": {}, \"memory\": {}}");
+  Document doc = version3("");
+  EXPECT_EQ(writejson(Value(doc)), NINEEMPTY);
 }
 
 TEST(ExtractV3, Pass1ServerCountersBySectionOfTheirType) {
@@ -83,7 +49,7 @@ TEST(ExtractV3, Pass1ServerCountersBySectionOfTheirType) {
        "<server><counters type='qtype'><counter name='NS'>2</counter></counters></server>",
        "incounter", "{\"A\": \"1\", \"NS\": \"2\"}"},
   };
-  check(cases);
+  check(cases, version3);
 }
 
 TEST(ExtractV3, Pass2ViewCountersOfEveryViewButTheBuiltIn) {
@@ -121,7 +87,7 @@ TEST(ExtractV3, Pass2ViewCountersOfEveryViewButTheBuiltIn) {
        "<cache name='_default'><rrset><name>A</name><counter>7</counter></rrset></cache></view></views>",
        "cache", "{\"A\": \"7\", \"B\": \"2\"}"},
   };
-  check(cases);
+  check(cases, version3);
 }
 
 TEST(ExtractV3, Pass3RrsetsOfTheDefaultCache) {
@@ -166,7 +132,7 @@ TEST(ExtractV3, Pass3RrsetsOfTheDefaultCache) {
        "{}"},
   };
   for (const auto& c : cases) {
-    Document doc = statistics(c.xml);
+    Document doc = version3(c.xml);
     EXPECT_EQ(json(doc, "cache"), c.json) << c.what;
   }
 }
@@ -200,7 +166,7 @@ TEST(ExtractV3, Pass4ZonesOfTheDefaultView) {
        "<view name='_default'><zones><zone name='b'/></zones></view></views>",
        "zones", "{\"a\": {}, \"b\": {}}"},
   };
-  check(cases);
+  check(cases, version3);
 }
 
 TEST(ExtractV3, Pass5MemorySummary) {
@@ -214,7 +180,7 @@ TEST(ExtractV3, Pass5MemorySummary) {
       {"two summaries", "<memory><summary><a>1</a></summary><summary><b>2</b></summary></memory>", "memory",
        "{\"a\": \"1\", \"b\": \"2\"}"},
   };
-  check(cases);
+  check(cases, version3);
 }
 
 TEST(ExtractV3, MissingAttributesEndTheRun) {
@@ -246,7 +212,7 @@ TEST(ExtractV3, MissingAttributesEndTheRun) {
   };
   for (const auto& c : cases) {
     try {
-      statistics(c.xml);
+      version3(c.xml);
       ADD_FAILURE() << c.what << ": no failure";
     } catch (const Failure& f) {
       EXPECT_STREQ(f.what(), c.message) << c.what;
@@ -254,17 +220,8 @@ TEST(ExtractV3, MissingAttributesEndTheRun) {
   }
 }
 
-std::string fixture(const char* name) {
-  auto path = std::filesystem::path(__FILE__).parent_path() / "../../../../tests/fixtures" / name;
-  std::ifstream f(path, std::ios::binary);
-  EXPECT_TRUE(f) << path;
-  std::ostringstream text;
-  text << f.rdbuf();
-  return text.str();
-}
-
 TEST(ExtractV3, RecordedServer) {
-  Document doc = extract3(fixture("v3-bind-9.11-server.xml"));
+  Document doc = extracted(fixture("v3-bind-9.11-server.xml"), extractversion3);
   auto value = [&](std::string_view name, const char* key) {
     const Value* v = section(doc, name).find(Key(key));
     return v && v->text() ? *v->text() : std::string("(absent)");
@@ -337,7 +294,7 @@ TEST(ExtractV3, RecordedDebianReleases) {
       "2.0.192.in-addr.arpa example.net example.org a\\.b.test caf\\195\\169.test corvane.test "
       "Mixed-Case.test quiet.test under_score.test xn--caf-dma.test ";
   for (const Recording& r : recordings) {
-    Document doc = extract3(fixture(r.file));
+    Document doc = extracted(fixture(r.file), extractversion3);
     for (size_t i = 0; i < SECTIONS.size(); ++i)
       EXPECT_EQ(section(doc, SECTIONS[i]).size(), r.sizes[i]) << r.file << " " << SECTIONS[i];
     std::string names;

@@ -4,7 +4,6 @@
 #include <chrono>
 #include <cstddef>
 #include <string>
-#include <string_view>
 
 #include "bounds.h"
 
@@ -26,12 +25,5 @@ FetchLimits limitsuntil(std::chrono::steady_clock::time_point deadline);
 /// decimal number, a refused connection, a malformed or cut-off answer, or a bound exceeded
 /// throws Failure.
 std::string fetchstatistics(const std::string& port, const FetchLimits& limits = {});
-
-/// The body of the answer in `answer`, the bytes a server sent in reply to the request, read
-/// as fetchstatistics reads them: at most `piece` bytes per read, then the connection closes.
-/// The same outcomes as fetchstatistics, with `where` naming the server in diagnostics; no
-/// socket and no clock, so the answer's parsing can be tried on any bytes.
-std::string readstatistics(std::string_view answer, const std::string& where,
-                           const FetchLimits& limits = {}, size_t piece = 65536);
 
 }  // namespace corvane

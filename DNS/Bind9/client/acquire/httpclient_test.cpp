@@ -16,6 +16,7 @@
 #include <gtest/gtest.h>
 
 #include "endrun.h"
+#include "testsupport/replay.h"
 
 using namespace corvane;
 using namespace std::chrono_literals;
@@ -159,6 +160,11 @@ FetchLimits quick() {
 
 std::string ok(const std::string& head, const std::string& body) {
   return "HTTP/1.1 200 OK\r\n" + head + "\r\n" + body;
+}
+
+/// `message` with its @ made the server's name.
+std::string at(std::string message, const std::string& port) {
+  return message.replace(message.find('@'), 1, "localhost:" + port);
 }
 
 std::string failuretext(const std::string& port, const FetchLimits& limits) {
@@ -368,8 +374,7 @@ TEST(FetchStatistics, FailsOnMalformedOrCutOffAnswers) {
   for (auto& c : cases) {
     SCOPED_TRACE(c.name);
     Loopback server(c.script);
-    std::string expected = c.message;
-    expected.replace(expected.find('@'), 1, "localhost:" + server.port);
+    std::string expected = at(c.message, server.port);
     std::string text = failuretext(server.port, limits);
     EXPECT_EQ(text.substr(0, expected.size()), expected) << text;
     EXPECT_EQ(text.find('\n'), std::string::npos) << text;
@@ -402,8 +407,7 @@ TEST(FetchStatistics, BoundsTheWholeExchange) {
   for (auto& c : cases) {
     SCOPED_TRACE(c.name);
     Loopback server(c.script);
-    std::string expected = c.message;
-    expected.replace(expected.find('@'), 1, "localhost:" + server.port);
+    std::string expected = at(c.message, server.port);
     auto started = std::chrono::steady_clock::now();
     EXPECT_EQ(failuretext(server.port, limits), expected);
     auto took = std::chrono::steady_clock::now() - started;

@@ -23,21 +23,15 @@ constexpr char NSSEP = '\x01';
 constexpr size_t TREEBYTESPERBYTE = 8;
 constexpr size_t TREEALLOWANCE = size_t{64} << 20;
 
-// FNV-1a: names are a few bytes long, where it beats any hash with a setup cost.
-constexpr uint64_t HASHSEED = 0xcbf29ce484222325ULL;
-constexpr uint64_t HASHPRIME = 0x100000001b3ULL;
-
-uint64_t hashof(std::string_view text) {
-  uint64_t hash = HASHSEED;
-  for (unsigned char c : text) hash = (hash ^ c) * HASHPRIME;
-  return hash;
-}
-
 // Attribute values repeat: every zone names the same counters. A value of up to SHAREDVALUE
 // bytes that was seen before is kept once and shared; the first SHAREDVALUES distinct ones are
 // remembered, which bounds the table whatever the document.
 constexpr size_t SHAREDVALUE = 32;
 constexpr size_t SHAREDVALUES = size_t{1} << 16;
+constexpr size_t SHAREDINDEX = 768;  // the first index's room; it grows as values come
+
+// The names index's first room; it grows as names come.
+constexpr size_t NAMEINDEX = 96;
 
 // Expat copies what XML_Parse is given into its own buffer before parsing it: handed over in
 // pieces, the body is not copied whole a second time.
@@ -56,46 +50,33 @@ struct Builder {
   uint32_t textstart = 0;  // where the innermost open element's own text began in strings
   std::string scratch;
   std::exception_ptr thrown;
-  std::vector<Span> valueslots = std::vector<Span>(1024, Span{NOTEXT, 0});  // open addressing
-  size_t valuecount = 0;
+  std::vector<Span> shared;             // the values kept once
+  HashIndex sharedindex{SHAREDINDEX};  // `shared` by their hash
 
-  // Expat hands over a name as a C string; its hash, its length and whether a namespace URI
-  // stands in it come from one pass over it.
+  // Expat hands over a name as a C string, "uri\x01local" when it is in a namespace.
   NameId intern(const char* raw) {
-    uint64_t hash = HASHSEED;
-    const char* end = raw;
-    bool namespaced = false;
-    for (; *end; ++end) {
-      hash = (hash ^ static_cast<unsigned char>(*end)) * HASHPRIME;
-      namespaced |= *end == NSSEP;
-    }
-    std::string_view name(raw, static_cast<size_t>(end - raw));
-    if (!namespaced) return internhashed(name, hash);
+    std::string_view name(raw);
     size_t sep = name.find(NSSEP);
+    if (sep == std::string_view::npos) return internname(name);
     scratch.clear();
     scratch += '{';
-    scratch.append(raw, sep);
+    scratch.append(name.substr(0, sep));
     scratch += '}';
-    scratch.append(raw + sep + 1, name.size() - sep - 1);
-    return internhashed(scratch, hashof(scratch));
+    scratch.append(name.substr(sep + 1));
+    return internname(scratch);
   }
 
-  NameId internhashed(std::string_view name, uint64_t hash) {
-    std::vector<NameId>& slots = tree.nameslots;
-    size_t mask = slots.size() - 1;
-    size_t i = hash & mask;
-    for (; slots[i] != NONAME; i = (i + 1) & mask)
-      if (tree.names[slots[i]] == name) return slots[i];
+  NameId internname(std::string_view name) {
+    HashIndex::Found found =
+        tree.nameindex.find(hashbytes(name), [&](uint32_t n) { return tree.names[n] == name; });
+    if (found.entry != HashIndex::NOENTRY) return found.entry;
     auto id = static_cast<NameId>(tree.names.size());
     tree.names.emplace_back(name);
-    slots[i] = id;
-    if (2 * tree.names.size() > slots.size()) {
-      slots.assign(slots.size() * 2, NONAME);
-      for (NameId n = 0; n < tree.names.size(); ++n) {
-        size_t j = hashof(tree.names[n]) & (slots.size() - 1);
-        while (slots[j] != NONAME) j = (j + 1) & (slots.size() - 1);
-        slots[j] = n;
-      }
+    if (tree.nameindex.fits(tree.names.size())) {
+      tree.nameindex.put(found.slot, id);
+    } else {
+      tree.nameindex = HashIndex(tree.names.size());
+      for (NameId n = 0; n < tree.names.size(); ++n) tree.nameindex.add(hashbytes(tree.names[n]), n);
     }
     return id;
   }
@@ -125,23 +106,18 @@ struct Builder {
     size_t len = std::strlen(s);
     if (len > SHAREDVALUE) return appended(s, len);
     std::string_view value(s, len);
-    size_t mask = valueslots.size() - 1;
-    size_t i = hashof(value) & mask;
-    for (; valueslots[i].offset != NOTEXT; i = (i + 1) & mask)
-      if (tree.piece(valueslots[i]) == value) return valueslots[i];
+    uint64_t hash = hashbytes(value);
+    HashIndex::Found found =
+        sharedindex.find(hash, [&](uint32_t v) { return tree.piece(shared[v]) == value; });
+    if (found.entry != HashIndex::NOENTRY) return shared[found.entry];
     Span span = appended(s, len);
-    if (valuecount == SHAREDVALUES) return span;
-    valueslots[i] = span;
-    if (2 * ++valuecount > valueslots.size()) {
-      std::vector<Span> old(valueslots.size() * 2, Span{NOTEXT, 0});
-      old.swap(valueslots);
-      mask = valueslots.size() - 1;
-      for (Span v : old) {
-        if (v.offset == NOTEXT) continue;
-        size_t j = hashof(tree.piece(v)) & mask;
-        while (valueslots[j].offset != NOTEXT) j = (j + 1) & mask;
-        valueslots[j] = v;
-      }
+    if (shared.size() == SHAREDVALUES) return span;
+    shared.push_back(span);
+    if (sharedindex.fits(shared.size())) {
+      sharedindex.put(found.slot, static_cast<uint32_t>(shared.size() - 1));
+    } else {
+      sharedindex = HashIndex(shared.size());
+      for (uint32_t v = 0; v < shared.size(); ++v) sharedindex.add(hashbytes(tree.piece(shared[v])), v);
     }
     return span;
   }
@@ -198,14 +174,19 @@ struct Builder {
 
 // Once stopped, expat may still report the end of the element it stopped in (or more): the
 // tree no longer matches what it reports, so nothing is done with it.
-void XMLCALL onstart(void* user, const XML_Char* name, const XML_Char** atts) {
+template <class Step>
+void guarded(void* user, Step step) {
   auto& b = *static_cast<Builder*>(user);
   if (b.thrown) return;
   try {
-    b.start(name, atts);
+    step(b);
   } catch (...) {
     b.fail();
   }
+}
+
+void XMLCALL onstart(void* user, const XML_Char* name, const XML_Char** atts) {
+  guarded(user, [&](Builder& b) { b.start(name, atts); });
 }
 
 void XMLCALL onend(void* user, const XML_Char*) {
@@ -214,13 +195,7 @@ void XMLCALL onend(void* user, const XML_Char*) {
 }
 
 void XMLCALL ondata(void* user, const XML_Char* s, int len) {
-  auto& b = *static_cast<Builder*>(user);
-  if (b.thrown) return;
-  try {
-    b.data(s, len);
-  } catch (...) {
-    b.fail();
-  }
+  guarded(user, [&](Builder& b) { b.data(s, len); });
 }
 
 struct ParserFree {
@@ -260,11 +235,10 @@ ElementId nextmatch(const Tree& tree, ElementId id, NameId name) {
 }  // namespace
 
 NameId Tree::lookup(std::string_view name) const {
-  if (nameslots.empty()) return NONAME;
-  size_t mask = nameslots.size() - 1;
-  for (size_t i = hashof(name) & mask; nameslots[i] != NONAME; i = (i + 1) & mask)
-    if (names[nameslots[i]] == name) return nameslots[i];
-  return NONAME;
+  if (!nameindex) return NONAME;
+  uint32_t entry =
+      nameindex.find(hashbytes(name), [&](uint32_t n) { return names[n] == name; }).entry;
+  return entry == HashIndex::NOENTRY ? NONAME : entry;
 }
 
 Children children(const Tree& tree, ElementId parent, std::string_view name) {
@@ -280,14 +254,14 @@ Tree parsexml(std::string_view body) {
   std::unique_ptr<XML_ParserStruct, ParserFree> parser(XML_ParserCreateNS(nullptr, NSSEP));
   if (!parser) throw std::bad_alloc();
   XML_Parser p = parser.get();
-  Builder builder{tree, p, body.size() * TREEBYTESPERBYTE + TREEALLOWANCE, {}, 0, {}, nullptr};
+  Builder builder{tree, p, body.size() * TREEBYTESPERBYTE + TREEALLOWANCE, {}, 0, {}, nullptr, {}};
   // A statistics document holds an element, an attribute and eleven bytes of text in some
   // forty bytes. Room reserved and never used costs address space, not memory; room that runs
   // out costs a copy of everything so far.
   tree.elements.reserve(body.size() / 24 + 16);
   tree.attributes.reserve(body.size() / 24 + 16);
   tree.strings.reserve(body.size() / 2 + 64);
-  tree.nameslots.assign(128, NONAME);
+  tree.nameindex = HashIndex(NAMEINDEX);
 
   XML_SetUserData(p, &builder);
   XML_SetElementHandler(p, onstart, onend);

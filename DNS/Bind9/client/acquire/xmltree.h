@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "store/document.h"
+#include "store/hashindex.h"
 
 namespace corvane {
 
@@ -50,9 +51,8 @@ struct Tree {
   std::vector<Attribute> attributes;
   std::vector<std::string> names;  // by NameId
   std::string strings;             // every text and attribute value; a recurring short value once
-  /// Open addressing over `names` (a power of two in size, at most half full, NONAME empty):
-  /// every start tag and attribute looks its name up here.
-  std::vector<NameId> nameslots;
+  /// `names` by their hash: every start tag and attribute looks its name up here.
+  HashIndex nameindex;
 
   const Element& operator[](ElementId id) const { return elements[id]; }
   ElementId root() const { return 0; }

@@ -7,6 +7,7 @@
 
 #include "bounds.h"
 #include "endrun.h"
+#include "store/hashindex.h"
 
 namespace corvane {
 
@@ -38,19 +39,20 @@ constexpr size_t ENTRYSIZE = ENTRYFIELDS * WORD;
 // The program's own documents hold nine sections.
 constexpr uint64_t MAXSECTIONS = 64;
 
-// FNV-1a: the checks guard against an index torn or damaged, not against a forger, who could
-// as well rewrite the cache file itself.
-constexpr uint64_t SEED = 0xcbf29ce484222325ULL;
-uint64_t mix(uint64_t hash, const void* bytes, size_t n) {
-  const auto* p = static_cast<const unsigned char*>(bytes);
-  for (size_t i = 0; i < n; ++i) hash = (hash ^ p[i]) * 0x100000001b3ULL;
-  return hash;
+// The checks guard against an index torn or damaged, not against a forger, who could as well
+// rewrite the cache file itself.
+uint64_t check(const void* bytes, size_t n) {
+  return hashbytes(std::string_view(static_cast<const char*>(bytes), n));
+}
+
+// Of two pieces: each hashed, the first's hash folded into the second's.
+uint64_t check(const void* a, size_t an, const void* b, size_t bn) {
+  return hashing::mix(check(a, an) ^ hashing::ODD, check(b, bn));
 }
 
 uint64_t entrycheck(std::string_view name, uint64_t begin, uint64_t end) {
-  uint64_t h = mix(SEED, name.data(), name.size());
-  h = mix(h, &begin, WORD);
-  return mix(h, &end, WORD);
+  uint64_t span[2] = {begin, end};
+  return check(name.data(), name.size(), span, sizeof span);
 }
 
 void putword(std::string& out, uint64_t v) { out.append(reinterpret_cast<const char*>(&v), WORD); }
@@ -159,12 +161,12 @@ std::string makeindex(const struct stat& st, const Document& doc, const Layout& 
   header[NAMEBYTES] = namebytes;
   header[COUNTED] = inorder.size();
   header[COUNTEDBYTES] = countednames.size();
-  header[COUNTEDCHECK] = mix(mix(SEED, countedends.data(), countedends.size()),
-                             countednames.data(), countednames.size());
+  header[COUNTEDCHECK] = check(countedends.data(), countedends.size(), countednames.data(),
+                               countednames.size());
   // The json answer is "{" and the text after the zones, when they come first.
   if (zonesmember == &members.front())
     header[TAIL] = layout.members.front().end + (members.size() > 1 ? 2 : 0);
-  header[CHECK] = mix(SEED, header, CHECK * WORD);
+  header[CHECK] = check(header, CHECK * WORD);
 
   std::string out;
   out.reserve(total);
@@ -264,9 +266,9 @@ struct Index {
     if (!readat(fd, names.ends.data(), endbytes, counted) ||
         !readat(fd, names.bytes.data(), names.bytes.size(), counted + endbytes))
       return std::nullopt;
-    uint64_t check = mix(mix(SEED, names.ends.data(), endbytes), names.bytes.data(),
-                         names.bytes.size());
-    if (check != header[COUNTEDCHECK]) return std::nullopt;
+    if (check(names.ends.data(), endbytes, names.bytes.data(), names.bytes.size()) !=
+        header[COUNTEDCHECK])
+      return std::nullopt;
     uint32_t last = 0;
     for (uint32_t end : names.ends) {
       if (end < last || end > names.bytes.size()) return std::nullopt;
@@ -285,7 +287,7 @@ std::optional<Index> openindex(int fd, const struct stat& cache) {
   Index index{fd, {}, HEADERSIZE, 0, 0, static_cast<uint64_t>(cache.st_size)};
   uint64_t* h = index.header;
   if (!readat(fd, h, HEADERSIZE, 0)) return std::nullopt;
-  if (h[MAGIC] != MAGICWORD || h[ORDER] != ORDERWORD || h[CHECK] != mix(SEED, h, CHECK * WORD))
+  if (h[MAGIC] != MAGICWORD || h[ORDER] != ORDERWORD || h[CHECK] != check(h, CHECK * WORD))
     return std::nullopt;
   if (h[DEV] != static_cast<uint64_t>(cache.st_dev) ||
       h[INO] != static_cast<uint64_t>(cache.st_ino) ||

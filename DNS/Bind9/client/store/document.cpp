@@ -1,7 +1,6 @@
 #include "store/document.h"
 
 #include <algorithm>
-#include <memory>
 #include <utility>
 
 #include "endrun.h"
@@ -13,149 +12,59 @@ namespace {
 // Maps up to this size are scanned: comparing a few short keys costs less than hashing one.
 constexpr size_t SCANNED = 8;
 
-size_t hashof(std::string_view text) { return std::hash<std::string_view>{}(text); }
+// The null key has no text to hash: a constant stands for it, and only the null key is the
+// same as the null key.
+constexpr uint64_t NULLHASH = 0;
+
+uint64_t hashof(const Key& key) { return key.null ? NULLHASH : hashbytes(key.text); }
 
 }  // namespace
-
-void KeyText::init(std::string_view t) {
-  if (t.size() <= TAG) {
-    if (!t.empty()) std::memcpy(bytes_, t.data(), t.size());
-    bytes_[TAG] = static_cast<unsigned char>(t.size());
-    return;
-  }
-  if (t.size() > UINT32_MAX) throw Failure("a key of " + std::to_string(t.size()) + " bytes is too long");
-  char* p = new char[t.size()];
-  std::memcpy(p, t.data(), t.size());
-  auto n = static_cast<uint32_t>(t.size());
-  std::memcpy(bytes_, &p, sizeof p);
-  std::memcpy(bytes_ + sizeof p, &n, sizeof n);
-  bytes_[TAG] = FAR;
-}
 
 Map::Map() = default;
 Map::Map(Map&&) noexcept = default;
 Map& Map::operator=(Map&&) noexcept = default;
 Map::~Map() = default;
-
-// The table: the number of slots and the null key's index + 1 (0: none), four bytes each,
-// then the slots, each the index + 1 of a member (0: empty) in as few bytes as the number of
-// slots needs. A zone's map of a hundred counters takes a byte a slot.
-namespace {
-
-constexpr size_t HEADERBYTES = 8;
-
-uint32_t loadword(const unsigned char* at) {
-  uint32_t v;
-  std::memcpy(&v, at, sizeof v);
-  return v;
-}
-
-void storeword(unsigned char* at, uint32_t v) { std::memcpy(at, &v, sizeof v); }
-
-size_t slotwidth(size_t slots) { return slots <= 256 ? 1 : slots <= 65536 ? 2 : 4; }
-
-size_t tablebytes(size_t slots) { return HEADERBYTES + slots * slotwidth(slots); }
-
-}  // namespace
-
-uint32_t Map::slots() const { return loadword(table_.get()); }
-
-uint32_t Map::slot(size_t i) const {
-  const unsigned char* at = table_.get() + HEADERBYTES;
-  switch (slotwidth(slots())) {
-    case 1:
-      return at[i];
-    case 2: {
-      uint16_t v;
-      std::memcpy(&v, at + 2 * i, sizeof v);
-      return v;
-    }
-    default:
-      return loadword(at + 4 * i);
-  }
-}
-
-void Map::setslot(size_t i, uint32_t index) {
-  unsigned char* at = table_.get() + HEADERBYTES;
-  switch (slotwidth(slots())) {
-    case 1:
-      at[i] = static_cast<unsigned char>(index);
-      break;
-    case 2: {
-      auto v = static_cast<uint16_t>(index);
-      std::memcpy(at + 2 * i, &v, sizeof v);
-      break;
-    }
-    default:
-      storeword(at + 4 * i, index);
-  }
-}
-
-Map::Map(const Map& other) : members_(other.members_) {
-  if (other.table_) {
-    size_t n = tablebytes(other.slots());
-    table_ = std::make_unique_for_overwrite<unsigned char[]>(n);
-    std::memcpy(table_.get(), other.table_.get(), n);
-  }
-}
-
-Map& Map::operator=(const Map& other) {
-  if (this != &other) *this = Map(other);
-  return *this;
-}
+Map::Map(const Map&) = default;
+Map& Map::operator=(const Map&) = default;
 
 Value* Map::find(const Key& key) {
   return const_cast<Value*>(std::as_const(*this).find(key));
 }
 
 const Value* Map::find(const Key& key) const {
-  if (!table_) {
+  if (!index_) {
     for (const Member& m : members_)
       if (m.key.null == key.null && m.key.text == key.text) return &m.value;
     return nullptr;
   }
-  uint32_t index = key.null ? loadword(table_.get() + 4) : slot(probe(key.text));
-  return index == 0 ? nullptr : &members_[index - 1].value;
+  uint32_t entry = lookup(key).entry;
+  return entry == HashIndex::NOENTRY ? nullptr : &members_[entry].value;
 }
 
-size_t Map::probe(std::string_view text) const {
-  size_t mask = slots() - 1;
-  for (size_t i = hashof(text) & mask;; i = (i + 1) & mask) {
-    uint32_t index = slot(i);
-    if (index == 0) return i;
-    const Member& m = members_[index - 1];
-    if (!m.key.null && m.key.text == text) return i;
-  }
-}
-
-void Map::place(uint32_t index) {
-  const Key& key = members_[index].key;
-  if (key.null)
-    storeword(table_.get() + 4, index + 1);
-  else
-    setslot(probe(key.text), index + 1);
+HashIndex::Found Map::lookup(const Key& key) const {
+  return index_.find(hashof(key), [&](uint32_t entry) {
+    const Key& k = members_[entry].key;
+    return k.null == key.null && k.text == key.text;
+  });
 }
 
 void Map::reindex(size_t expected) {
-  table_.reset();
-  if (expected <= SCANNED) return;
-  size_t capacity = 16;
-  while (3 * capacity < 4 * expected) capacity *= 2;
-  table_ = std::make_unique<unsigned char[]>(tablebytes(capacity));
-  storeword(table_.get(), static_cast<uint32_t>(capacity));
-  for (uint32_t i = 0; i < members_.size(); ++i) place(i);
+  index_ = expected <= SCANNED ? HashIndex() : HashIndex(expected);
+  if (!index_) return;
+  for (uint32_t i = 0; i < members_.size(); ++i) index_.add(hashof(members_[i].key), i);
 }
 
 Value& Map::set(Key key, Value value) {
-  if (Value* present = find(key)) {
-    *present = std::move(value);
-    return *present;
+  if (index_ && index_.fits(members_.size() + 1)) {
+    HashIndex::Found found = lookup(key);
+    if (found.entry != HashIndex::NOENTRY) return members_[found.entry].value = std::move(value);
+    members_.push_back(Member{std::move(key), std::move(value)});
+    index_.put(found.slot, static_cast<uint32_t>(members_.size() - 1));
+    return members_.back().value;
   }
+  if (Value* present = find(key)) return *present = std::move(value);
   members_.push_back(Member{std::move(key), std::move(value)});
-  if (table_ && 4 * members_.size() <= 3 * size_t{slots()})
-    place(static_cast<uint32_t>(members_.size() - 1));
-  else if (members_.size() > SCANNED)
-    reindex(members_.size());
+  if (members_.size() > SCANNED) reindex(members_.size());
   return members_.back().value;
 }
 
@@ -171,7 +80,7 @@ const std::vector<Member>& Map::members() const { return members_; }
 
 void Map::reserve(size_t n) {
   members_.reserve(n);
-  if (n > SCANNED && (!table_ || 4 * n > 3 * size_t{slots()})) reindex(n);
+  if (n > SCANNED && !index_.fits(n)) reindex(n);
 }
 
 Document newdocument() {

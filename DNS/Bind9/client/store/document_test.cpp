@@ -10,7 +10,8 @@ namespace {
 
 std::string keys(const Map& map) {
   std::string out;
-  for (const Member& m : map.members()) out += (m.key.null ? "<null>" : m.key.text) + " ";
+  for (const Member& m : map.members())
+    out.append(m.key.null ? std::string_view("<null>") : m.key.text.view()).append(" ");
   return out;
 }
 

@@ -316,15 +316,6 @@ std::string whyinvalid(rapidjson::ParseErrorCode code, std::string_view text, si
 
 }  // namespace
 
-void writejson(const Value& value, std::string& out) {
-  Drain none;
-  writevalue(value, out, none);
-}
-void writejson(const Map& map, std::string& out) {
-  Drain none;
-  writemap(map, out, none);
-}
-
 void writejson(const Map& map, std::string& out, const std::function<void(std::string&)>& drain,
                size_t chunk, Layout* layout) {
   Drain into{&drain, chunk};
@@ -334,14 +325,16 @@ void writejson(const Map& map, std::string& out, const std::function<void(std::s
 
 std::string writejson(const Value& value) {
   std::string out;
-  writejson(value, out);
+  Drain none;
+  writevalue(value, out, none);
   return out;
 }
 
 std::string writejson(const Map& map) {
   std::string out;
   out.reserve(4096);
-  writejson(map, out);
+  Drain none;
+  writemap(map, out, none);
   return out;
 }
 

@@ -16,11 +16,8 @@ namespace corvane {
 /// character outside printable ASCII escaped (\uXXXX in lower-case hex, surrogate pairs above
 /// U+FFFF). Texts are read as UTF-8. The same value always gives the same text.
 std::string writejson(const Value& value);
-/// Appends the JSON form of `value` to `out`.
-void writejson(const Value& value, std::string& out);
 /// The same for a map (a document or a zone map), without copying it into a Value first.
 std::string writejson(const Map& map);
-void writejson(const Map& map, std::string& out);
 
 /// Where the values of a map's members stand in its JSON form, and where those of its members'
 /// members do: what an index of the text needs to find one of them without reading the rest.
