@@ -136,6 +136,17 @@ Reading readcache(const std::string& path, const Need& need) {
 
 namespace {
 
+// Writes all of `text` to `fd`; 0, or the error that stopped it.
+int writeall(int fd, std::string_view text) {
+  while (!text.empty()) {
+    ssize_t n = ::write(fd, text.data(), text.size());
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) return errno;
+    text.remove_prefix(static_cast<size_t>(n));
+  }
+  return 0;
+}
+
 // A new file beside `path`, created for writing under a name that no other run picks:
 // O_EXCL never follows a link, so nothing planted under the temporary name is written to.
 Descriptor createbeside(const std::string& path, std::string& temporary) {
@@ -152,9 +163,9 @@ Descriptor createbeside(const std::string& path, std::string& temporary) {
 void writeindex(const std::string& path, const struct stat& st, const Document& doc,
                 const Layout& layout) {
   std::string target = indexpath(path);
-  std::string bytes = makeindex(st, doc, layout);
   std::string temporary;
   try {
+    std::string bytes = makeindex(st, doc, layout);
     if (bytes.empty()) throw Failure("no index");
     Descriptor file = createbeside(target, temporary);
     // The index goes with the file: same owner, same permissions, so that whoever may replace
@@ -162,15 +173,7 @@ void writeindex(const std::string& path, const struct stat& st, const Document& 
     if ((st.st_uid != geteuid() && ::fchown(file.fd, st.st_uid, st.st_gid) != 0) ||
         ::fchmod(file.fd, st.st_mode & 0777) != 0)
       throw Failure("cannot pass the owner and permissions on to the index");
-    const char* p = bytes.data();
-    size_t left = bytes.size();
-    while (left > 0) {
-      ssize_t n = ::write(file.fd, p, left);
-      if (n < 0 && errno == EINTR) continue;
-      if (n <= 0) throw Failure("cannot write the index");
-      p += n;
-      left -= static_cast<size_t>(n);
-    }
+    if (writeall(file.fd, bytes) != 0) throw Failure("cannot write the index");
     int fd = file.fd;
     file.fd = -1;
     if (::close(fd) != 0 || ::rename(temporary.c_str(), target.c_str()) != 0)
@@ -206,18 +209,7 @@ void writecache(const std::string& path, const Document& doc) {
   std::string text;
   text.reserve(WRITECHUNK + 4096);
   auto drain = [&](std::string& out) {
-    const char* p = out.data();
-    size_t left = out.size();
-    while (!step && left > 0) {
-      ssize_t n = ::write(file.fd, p, left);
-      if (n < 0) {
-        if (errno == EINTR) continue;
-        err = errno, step = "cannot write it";
-      } else {
-        p += n;
-        left -= static_cast<size_t>(n);
-      }
-    }
+    if (!step && (err = writeall(file.fd, out)) != 0) step = "cannot write it";
     out.clear();
   };
   Layout layout;
