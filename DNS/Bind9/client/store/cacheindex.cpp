@@ -206,20 +206,31 @@ struct Entry {
   uint64_t end = 0;
 };
 
+// The first bytes of an index are read at once: the whole of a small one, and of a large one
+// the header and the section entries. A poll then costs a read or two, not one per entry.
+constexpr size_t HEADREAD = 16 << 10;
+
 // An index that serves the cache file, with where its parts begin.
 struct Index {
   int fd;
+  std::string head;  // its first bytes
   uint64_t header[FIELDS];
   uint64_t entries;  // where the entries begin
   uint64_t names;
   uint64_t counted;
   uint64_t cachesize;
 
-  // Entry `i` (sections first, then zones), its name read and both checked; nothing for one
-  // that is damaged or points outside the cache file.
-  std::optional<Entry> entry(uint64_t i) const {
-    char raw[ENTRYSIZE];
-    if (!readat(fd, raw, ENTRYSIZE, entries + i * ENTRYSIZE)) return std::nullopt;
+  bool read(void* into, size_t n, uint64_t at) const {
+    if (at <= head.size() && n <= head.size() - at) {
+      std::memcpy(into, head.data() + at, n);
+      return true;
+    }
+    return readat(fd, into, n, at);
+  }
+
+  // The entry in `raw`, its name read (or taken from `known`, the names area already read) and
+  // both checked; nothing for one that is damaged or points outside the cache file.
+  std::optional<Entry> decode(const char* raw, const std::string* known = nullptr) const {
     uint64_t at = word(raw + NAME * WORD), length = word(raw + NAMELENGTH * WORD);
     Entry e;
     e.present = true;
@@ -227,15 +238,32 @@ struct Index {
     e.end = word(raw + END * WORD);
     if (at > header[NAMEBYTES] || length > header[NAMEBYTES] - at) return std::nullopt;
     if (e.begin > e.end || e.end > cachesize) return std::nullopt;
-    e.name.resize(length);
-    if (!readat(fd, e.name.data(), length, names + at)) return std::nullopt;
+    if (known) {
+      if (at > known->size() || length > known->size() - at) return std::nullopt;
+      e.name = known->substr(at, length);
+    } else {
+      e.name.resize(length);
+      if (!read(e.name.data(), length, this->names + at)) return std::nullopt;
+    }
     if (entrycheck(e.name, e.begin, e.end) != word(raw + ENTRYCHECK * WORD)) return std::nullopt;
     return e;
   }
 
+  // The sections' names come first among the names: their entries and their names are read
+  // once each.
   std::optional<Entry> section(std::string_view name) const {
-    for (uint64_t i = 0; i < header[SECTIONCOUNT]; ++i) {
-      std::optional<Entry> e = entry(i);
+    std::string raw(header[SECTIONCOUNT] * ENTRYSIZE, '\0');
+    if (!read(raw.data(), raw.size(), entries)) return std::nullopt;
+    uint64_t span = 0;
+    for (const char* e = raw.data(); e < raw.data() + raw.size(); e += ENTRYSIZE) {
+      uint64_t at = word(e + NAME * WORD), length = word(e + NAMELENGTH * WORD);
+      if (at > header[NAMEBYTES] || length > header[NAMEBYTES] - at) return std::nullopt;
+      span = std::max(span, at + length);
+    }
+    std::string all(span, '\0');
+    if (!read(all.data(), all.size(), names)) return std::nullopt;
+    for (size_t i = 0; i < raw.size(); i += ENTRYSIZE) {
+      std::optional<Entry> e = decode(raw.data() + i, &all);
       if (!e) return std::nullopt;
       if (e->name == name) return e;
     }
@@ -247,7 +275,10 @@ struct Index {
     uint64_t low = 0, high = header[ZONECOUNT];
     while (low < high) {
       uint64_t middle = low + (high - low) / 2;
-      std::optional<Entry> e = entry(header[SECTIONCOUNT] + middle);
+      char raw[ENTRYSIZE];
+      if (!read(raw, ENTRYSIZE, entries + (header[SECTIONCOUNT] + middle) * ENTRYSIZE))
+        return std::nullopt;
+      std::optional<Entry> e = decode(raw);
       if (!e) return std::nullopt;
       if (e->name == name) return e;
       if (std::string_view(e->name) < name)
@@ -263,8 +294,8 @@ struct Index {
     names.ends.resize(header[COUNTED]);
     names.bytes.resize(header[COUNTEDBYTES]);
     size_t endbytes = names.ends.size() * sizeof(uint32_t);
-    if (!readat(fd, names.ends.data(), endbytes, counted) ||
-        !readat(fd, names.bytes.data(), names.bytes.size(), counted + endbytes))
+    if (!read(names.ends.data(), endbytes, counted) ||
+        !read(names.bytes.data(), names.bytes.size(), counted + endbytes))
       return std::nullopt;
     if (check(names.ends.data(), endbytes, names.bytes.data(), names.bytes.size()) !=
         header[COUNTEDCHECK])
@@ -284,9 +315,11 @@ std::optional<Index> openindex(int fd, const struct stat& cache) {
   if (st.st_uid != ::geteuid() && st.st_uid != 0) return std::nullopt;
   auto size = static_cast<uint64_t>(st.st_size);
   if (size < HEADERSIZE || size > MAXINDEXBYTES) return std::nullopt;
-  Index index{fd, {}, HEADERSIZE, 0, 0, static_cast<uint64_t>(cache.st_size)};
+  Index index{fd, std::string(std::min<uint64_t>(size, HEADREAD), '\0'), {}, HEADERSIZE, 0, 0,
+              static_cast<uint64_t>(cache.st_size)};
+  if (!readat(fd, index.head.data(), index.head.size(), 0)) return std::nullopt;
   uint64_t* h = index.header;
-  if (!readat(fd, h, HEADERSIZE, 0)) return std::nullopt;
+  std::memcpy(h, index.head.data(), HEADERSIZE);
   if (h[MAGIC] != MAGICWORD || h[ORDER] != ORDERWORD || h[CHECK] != check(h, CHECK * WORD))
     return std::nullopt;
   if (h[DEV] != static_cast<uint64_t>(cache.st_dev) ||

@@ -85,26 +85,56 @@ std::vector<Args> questions(const Document& doc) {
   return all;
 }
 
-TEST(CacheIndex, AnswersAsTheWholeFileDoes) {
-  char tmpl[] = "/tmp/corvane-index-test.XXXXXX";
-  ASSERT_TRUE(mkdtemp(tmpl));
-  std::string dir = tmpl, path = dir + "/corvane.json", index = indexpath(path);
+// The index serves `args` itself, and answers as the whole file does.
+void expectsame(const std::string& path, const Args& args, const Document& doc) {
+  std::string index = indexpath(path);
+  EXPECT_TRUE(served(path, actionof(*args.action).reads(args))) << *args.action;
+  std::string indexed = answer(path, args);
+  ASSERT_EQ(::rename(index.c_str(), (index + ".away").c_str()), 0);
+  std::string whole = answer(path, args);
+  ASSERT_EQ(::rename((index + ".away").c_str(), index.c_str()), 0);
+  ASSERT_EQ(indexed, whole) << *args.action << " -z " << args.z.value_or("-") << " -c "
+                            << args.c.value_or("-") << "\n" << writejson(doc);
+}
+
+struct CacheIndex : ::testing::Test {
+  std::string dir, path;
+  void SetUp() override {
+    char tmpl[] = "/tmp/corvane-index-test.XXXXXX";
+    ASSERT_TRUE(mkdtemp(tmpl));
+    dir = tmpl;
+    path = dir + "/corvane.json";
+  }
+  void TearDown() override { EXPECT_EQ(std::system(("rm -rf '" + dir + "'").c_str()), 0); }
+};
+
+TEST_F(CacheIndex, AnswersAsTheWholeFileDoes) {
   std::mt19937 random(20261210);
   for (int round = 0; round < 60; ++round) {
     Document doc = anydocument(random);
     writecache(path, doc);
-    ASSERT_EQ(::access(index.c_str(), F_OK), 0);
-    for (const Args& args : questions(doc)) {
-      EXPECT_TRUE(served(path, actionof(*args.action).reads(args))) << *args.action;
-      std::string indexed = answer(path, args);
-      ASSERT_EQ(::rename(index.c_str(), (index + ".away").c_str()), 0);
-      std::string whole = answer(path, args);
-      ASSERT_EQ(::rename((index + ".away").c_str(), index.c_str()), 0);
-      ASSERT_EQ(indexed, whole) << *args.action << " -z " << args.z.value_or("-") << " -c "
-                                << args.c.value_or("-") << "\n" << writejson(doc);
-    }
+    ASSERT_EQ(::access(indexpath(path).c_str(), F_OK), 0);
+    for (const Args& args : questions(doc)) expectsame(path, args, doc);
   }
-  EXPECT_EQ(std::system(("rm -rf '" + dir + "'").c_str()), 0);
+}
+
+// A server's worth of zones: the index is read in pieces, not at once.
+TEST_F(CacheIndex, AnswersFromALargeIndex) {
+  std::mt19937 random(20261211);
+  Document doc = anydocument(random);
+  for (int i = 0; i < 3000; ++i)
+    setzone(doc, Key("zone-" + std::to_string(i * 7919 % 3000) + ".example"), anymap(random, 3));
+  writecache(path, doc);
+  struct stat st;
+  ASSERT_EQ(::stat(indexpath(path).c_str(), &st), 0);
+  EXPECT_GT(st.st_size, 100 << 10);
+  std::vector<Args> asked = {{"discoverzones", {}, {}, {}}, {"json", {}, {}, {}}};
+  for (const char* z : {"zone-0.example", "zone-1499.example", "zone-2999.example", "zone-3000.example", "a"}) {
+    asked.push_back({"jsonzone", z, {}, {}});
+    for (const char* c : {"a", "null", "A"}) asked.push_back({"zonecounter", z, c, {}});
+  }
+  for (const char* section : {"counter", "memory", "cache"}) asked.push_back({section, {}, "a", {}});
+  for (const Args& args : asked) expectsame(path, args, doc);
 }
 
 }  // namespace
