@@ -34,7 +34,8 @@ Need zonesoutline(const Args&) { return Need{Need::OUTLINE, "zones", ""}; }
 // a poll.
 Ending discoverzones(const Args&, Reading& reading) {
   std::string out = "{\"data\": [";
-  // 17 bytes stand around each name: growing the text past its first room would copy it all.
+  // 17 bytes stand around each name, and a byte more leaves room for a few escapes: growing
+  // the text past its first room would copy it all.
   if (reading.counted) out.reserve(reading.counted->bytes.size() + 18 * reading.counted->size() + 16);
   auto list = [&](const std::string_view* name) {  // null: the null key
     out += out.back() == '[' ? "{\"{#ZONE}\": " : ", {\"{#ZONE}\": ";
