@@ -229,6 +229,11 @@ struct Index {
     return readat(fd, into, n, at);
   }
 
+  // Whether a name of `length` bytes at `at` lies within the names.
+  bool namefits(uint64_t at, uint64_t length) const {
+    return at <= header[NAMEBYTES] && length <= header[NAMEBYTES] - at;
+  }
+
   // The entry in `raw`, its name read (or taken from `known`, the names area already read) and
   // both checked; nothing for one that is damaged or points outside the cache file.
   std::optional<Entry> decode(const char* raw, const std::string* known = nullptr) const {
@@ -237,11 +242,10 @@ struct Index {
     e.present = true;
     e.begin = word(raw + BEGIN * WORD);
     e.end = word(raw + END * WORD);
-    if (at > header[NAMEBYTES] || length > header[NAMEBYTES] - at) return std::nullopt;
+    if (!namefits(at, length)) return std::nullopt;
     if (e.begin > e.end || e.end > cachesize) return std::nullopt;
     if (known) {
-      if (at > known->size() || length > known->size() - at) return std::nullopt;
-      e.name = known->substr(at, length);
+      e.name = known->substr(at, length);  // section() read every name this far
     } else {
       e.name.resize(length);
       if (!read(e.name.data(), length, this->names + at)) return std::nullopt;
@@ -258,7 +262,7 @@ struct Index {
     uint64_t span = 0;
     for (const char* e = raw.data(); e < raw.data() + raw.size(); e += ENTRYSIZE) {
       uint64_t at = word(e + NAME * WORD), length = word(e + NAMELENGTH * WORD);
-      if (at > header[NAMEBYTES] || length > header[NAMEBYTES] - at) return std::nullopt;
+      if (!namefits(at, length)) return std::nullopt;
       span = std::max(span, at + length);
     }
     std::string all(span, '\0');
