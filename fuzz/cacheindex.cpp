@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "answer.h"
+#include "base/beside.h"
 #include "check.h"
 #include "store/cache.h"
 #include "store/cacheindex.h"
@@ -34,7 +35,7 @@ struct Setting {
 
 std::string answer(const Setting& s, const Args& args) {
   try {
-    Reading reading = readcache(s.path, actionof(*args.action).reads(args));
+    Reading reading = readcache(s.path, readsof(args));
     Ending e = answerquery(args, reading);
     return std::to_string(e.status) + " " + e.out + "|" + e.err;
   } catch (const Failure& f) {

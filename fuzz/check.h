@@ -6,7 +6,7 @@
 #include <cstdlib>
 #include <string_view>
 
-#include "endrun.h"
+#include "base/ending.h"
 
 namespace corvane::fuzz {
 

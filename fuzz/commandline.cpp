@@ -11,6 +11,7 @@
 #include "answer.h"
 #include "check.h"
 #include "commandline.h"
+#include "store/cache.h"
 #include "store/document.h"
 
 using namespace corvane;
@@ -64,7 +65,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   expect(!port.empty(), "the port is not empty");
 
   static const Document small = smalldocument();
-  Reading reading{small, std::nullopt};
+  Reading reading = readdocument(small, readsof(args));
   try {
     Ending e = answerquery(args, reading);
     checkending(e);

@@ -13,6 +13,7 @@
 #include "answer.h"
 #include "check.h"
 #include "commandline.h"
+#include "store/cache.h"
 #include "store/document.h"
 #include "store/jsonform.h"
 
@@ -100,9 +101,8 @@ std::optional<std::string> firstkey(const Map& doc, std::string_view name) {
 }
 
 // What answerquery made of a document, as one text.
-std::string answer(const Args& args, Document doc) {
+std::string answer(const Args& args, Reading reading) {
   try {
-    Reading reading{std::move(doc), std::nullopt};
     Ending e = answerquery(args, reading);
     checkending(e);
     expect(e.status == EXIT_ANSWER || e.status == EXIT_NOANSWER, "an answer has status 0 or 1");
@@ -139,7 +139,7 @@ void answerall(std::string_view text, const Map& doc) {
   const size_t pieces[] = {1, 2, 3, 7, 64, 65536};
   size_t i = 0;
   for (const Args& args : questions) {
-    std::string whole = answer(args, doc);
+    std::string whole = answer(args, readdocument(doc, readsof(args)));
     size_t piece = pieces[(text.size() + i++) % std::size(pieces)];
     size_t at = 0;
     Pull pull = [&](char* into, size_t room) {
@@ -148,15 +148,14 @@ void answerall(std::string_view text, const Map& doc) {
       at += n;
       return n;
     };
-    std::optional<Value> part;
+    std::optional<Reading> part;
     try {
-      part = readjson(pull, actionof(*args.action).reads(args));
+      part = readtext(pull, readsof(args));
     } catch (const Failure& f) {
       broken("the reading of a part gives up rather than fail", f.what());
     }
-    expect(part.has_value(), "the reading of a part reads what readjson reads");
-    expect(part->map() != nullptr, "the reading of a part gives a document");
-    std::string partly = answer(args, std::move(*part->map()));
+    expect(part.has_value(), "the reading of a part reads the document that readjson reads");
+    std::string partly = answer(args, std::move(*part));
     expect(partly == whole, "the part of a document answers as the whole does",
            *args.action + "\n" + partly + "\n---\n" + whole);
   }
@@ -178,9 +177,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       at += n;
       return n;
     };
-    std::optional<Value> part;
+    std::optional<Reading> part;
     try {
-      part = readjson(pull, Need());
+      part = readtext(pull, Need());
     } catch (const Failure& g) {
       broken("the reading of a part gives up rather than fail", g.what());
     }

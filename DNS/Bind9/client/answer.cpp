@@ -2,6 +2,8 @@
 
 #include <array>
 
+#include "actions.h"
+
 namespace corvane {
 
 namespace {
@@ -25,53 +27,44 @@ Ending printvalue(const Value& value) {
   return answer(writejson(value));
 }
 
+std::string zonesname() { return std::string(nameof(Section::ZONES)); }
+
 Need nothing() { return Need{Need::NOTHING, "", ""}; }
 
-Need zonesoutline(const Args&) { return Need{Need::OUTLINE, "zones", ""}; }
+Need zonesoutline(const Args&) { return Need{Need::OUTLINE, zonesname(), ""}; }
 
 // Written as it goes, not built as a value first: a large server lists ten thousand zones,
 // each of which would become a map of its own only to be written, at a cost of milliseconds
 // a poll.
 Ending discoverzones(const Args&, Reading& reading) {
+  // A document without zones is at fault, not one of no zones.
+  section(reading.doc, Section::ZONES);
+  const ZoneNames& zones = reading.zones;
   std::string out = "{\"data\": [";
   // 17 bytes stand around each name, and a byte more leaves room for a few escapes: growing
   // the text past its first room would copy it all.
-  if (reading.counted) out.reserve(reading.counted->bytes.size() + 18 * reading.counted->size() + 16);
-  auto list = [&](const std::string_view* name) {  // null: the null key
-    out += out.back() == '[' ? "{\"{#ZONE}\": " : ", {\"{#ZONE}\": ";
-    if (name)
-      writetext(*name, out);
-    else
+  out.reserve(zones.bytes.size() + 18 * zones.size() + 16);
+  for (size_t i = 0; i < zones.size(); ++i) {
+    out += i == 0 ? "{\"{#ZONE}\": " : ", {\"{#ZONE}\": ";
+    if (zones.isnull(i))
       out += "null";
+    else
+      writetext(zones[i], out);
     out += '}';
-  };
-  const Map& zones = section(reading.doc, "zones");
-  if (reading.counted) {
-    for (size_t i = 0; i < reading.counted->size(); ++i) {
-      std::string_view name = (*reading.counted)[i];
-      list(&name);
-    }
-  } else {
-    for (const Member& zone : zones.members()) {
-      const Map* counters = zone.value.map();
-      if (!counters || counters->empty()) continue;
-      std::string_view name = zone.key.text;
-      list(zone.key.null ? nullptr : &name);
-    }
   }
   out += "]}";
   return answer(std::move(out));
 }
 
 Need onezone(const Args& args) {
-  return given(args.z) ? Need{Need::MEMBER, "zones", *args.z} : nothing();
+  return given(args.z) ? Need{Need::MEMBER, zonesname(), *args.z} : nothing();
 }
 
 Need onezonecounter(const Args& args) { return given(args.c) ? onezone(args) : nothing(); }
 
 Ending zonecounter(const Args& args, Reading& reading) {
   if (!given(args.z) || !given(args.c)) return missingargument();
-  const Value* zone = section(reading.doc, "zones").find(Key(*args.z));
+  const Value* zone = section(reading.doc, Section::ZONES).find(Key(*args.z));
   const Map* counters = zone ? zone->map() : nullptr;
   const Value* value = counters ? counters->find(Key(*args.c)) : nullptr;
   return value ? printvalue(*value) : notsupported();
@@ -79,15 +72,16 @@ Ending zonecounter(const Args& args, Reading& reading) {
 
 Ending jsonzone(const Args& args, Reading& reading) {
   if (!given(args.z)) return missingargument();
-  const Value* zone = section(reading.doc, "zones").find(Key(*args.z));
+  const Value* zone = section(reading.doc, Section::ZONES).find(Key(*args.z));
   return zone ? answer(writejson(*zone)) : notsupported();
 }
 
-Need allbutzones(const Args&) { return Need{Need::ALLBUT, "zones", ""}; }
+Need allbutzones(const Args&) { return Need{Need::ALLBUT, zonesname(), ""}; }
 
 Ending json(const Args&, Reading& reading) {
-  section(reading.doc, "zones");
-  reading.doc.erase(Key("zones"));
+  // The answer leaves the zones out, but a document without them is at fault all the same.
+  section(reading.doc, Section::ZONES);
+  reading.doc.erase(Key(nameof(Section::ZONES)));
   return answer(writejson(reading.doc));
 }
 
@@ -101,50 +95,28 @@ Ending sectionlookup(const Args& args, Reading& reading) {
   return value ? printvalue(*value) : notsupported();
 }
 
-// A word that names a section: its counters are looked up by -c.
-constexpr Action lookup(std::string_view section, bool listed = true) {
-  return Action{section, listed, onecounter, sectionlookup};
-}
+// How each kind of action reads the document and answers from what it read, by Answer.
+struct Way {
+  Need (*reads)(const Args& args);
+  Ending (*answers)(const Args& args, Reading& reading);
+};
 
-// Every action, in the order of the help text; the sections that it lists are named for the
-// reader, any other word is looked up in the section of that name all the same.
-constexpr std::array<Action, 12> ACTIONS = {{
-    {"discoverzones", true, zonesoutline, discoverzones},
-    lookup("counter"),
-    {"zonecounter", true, onezonecounter, zonecounter},
-    lookup("zonemaintenancecounter"),
-    lookup("resolvercounter"),
-    lookup("socketcounter"),
-    lookup("incounter"),
-    lookup("outcounter"),
-    {"json", true, allbutzones, json},
-    {"jsonzone", false, onezone, jsonzone},
-    lookup("cache", false),
-    lookup("memory", false),
+constexpr std::array<Way, 5> WAYS = {{
+    {zonesoutline, discoverzones},  // Answer::DISCOVERZONES
+    {onezonecounter, zonecounter},  // Answer::ZONECOUNTER
+    {onezone, jsonzone},            // Answer::JSONZONE
+    {allbutzones, json},            // Answer::JSON
+    {onecounter, sectionlookup},    // Answer::LOOKUP
 }};
 
-constexpr Action SECTIONLOOKUP = lookup("", false);
+const Way& wayof(const Args& args) {
+  return WAYS[static_cast<size_t>(actionof(args.action.value_or("")).answer)];
+}
 
 }  // namespace
 
-const Action& actionof(std::string_view word) {
-  for (const Action& action : ACTIONS)
-    if (action.word == word) return action;
-  return SECTIONLOOKUP;
-}
+Need readsof(const Args& args) { return wayof(args).reads(args); }
 
-std::string listedactions() {
-  std::string list;
-  for (const Action& action : ACTIONS) {
-    if (!action.listed) continue;
-    if (!list.empty()) list += " | ";
-    list += action.word;
-  }
-  return list;
-}
-
-Ending answerquery(const Args& args, Reading& reading) {
-  return actionof(args.action.value_or("")).answers(args, reading);
-}
+Ending answerquery(const Args& args, Reading& reading) { return wayof(args).answers(args, reading); }
 
 }  // namespace corvane

@@ -41,7 +41,7 @@ const std::string JSONREST =
 
 // The answer from a whole document, as a fetching run gives it.
 Ending answerquery(const Args& args, Document& doc) {
-  Reading reading{std::move(doc), std::nullopt};
+  Reading reading = readdocument(std::move(doc), readsof(args));
   Ending e = corvane::answerquery(args, reading);
   doc = std::move(reading.doc);
   return e;

@@ -3,8 +3,9 @@
 #include <sys/ioctl.h>
 #include <unistd.h>
 
-#include "answer.h"
-#include "endrun.h"
+#include "actions.h"
+#include "base/ending.h"
+#include "base/escape.h"
 
 namespace corvane {
 
@@ -55,6 +56,11 @@ std::string usageline(const std::string& name) {
 
 // One entry of the help screen: the entry at two blanks, its text from HELPCOLUMN on, broken
 // at blanks so no line passes `width` unless a single word is longer than the room there is.
+// Help texts are short lists of words (the actions, joined by " | "): a break falls between
+// two words, never inside one, and a continued text lines up under its first line, so the
+// actions still read as one column. On a terminal too narrow for the column and the longest
+// action with its separator the room stays MINHELPTEXT: a line a little too long wraps on the
+// screen, while a word broken in two would read as another action.
 void entry(std::string& out, std::string_view invocation, std::string_view text, int width) {
   size_t room = width > static_cast<int>(HELPCOLUMN + MINHELPTEXT)
                     ? static_cast<size_t>(width) - HELPCOLUMN
@@ -104,6 +110,31 @@ std::string helpscreen(const std::string& name, int width) {
 
 }  // namespace
 
+namespace {
+
+// The field that the option word `w` sets (-z, -c, -p), or null for a word that is no option.
+std::optional<std::string>* fieldof(Args& args, std::string_view w) {
+  if (w[1] == 'z') return &args.z;
+  if (w[1] == 'c') return &args.c;
+  if (w[1] == 'p') return &args.p;
+  return nullptr;
+}
+
+// The errors found after the last word, in the order they are reported.
+void checkwords(const std::string& name, const Args& args,
+                const std::vector<std::string_view>& unrecognized) {
+  if (!args.action) usageerror(name, "the following arguments are required: action");
+  if (unrecognized.empty()) return;
+  std::string list;
+  for (std::string_view w : unrecognized) {
+    if (!list.empty()) list += ' ';
+    list += w;
+  }
+  usageerror(name, "unrecognized arguments: " + list);
+}
+
+}  // namespace
+
 Args parsecommandline(const std::vector<std::string>& words, std::string_view invocation,
                       int width) {
   std::string name = basename(invocation);
@@ -119,15 +150,10 @@ Args parsecommandline(const std::vector<std::string>& words, std::string_view in
         args.action = std::string(w);
       continue;
     }
-    std::optional<std::string>* field = nullptr;
-    if (w[1] == 'z') field = &args.z;
-    if (w[1] == 'c') field = &args.c;
-    if (w[1] == 'p') field = &args.p;
+    std::optional<std::string>* field = fieldof(args, w);
     if (!field) {
       unrecognized.push_back(w);
-      continue;
-    }
-    if (w.size() > 2) {
+    } else if (w.size() > 2) {
       // -zV, or -z=V: the equals sign belongs to the option, not the value.
       *field = std::string(w.substr(w[2] == '=' ? 3 : 2));
     } else if (i + 1 < words.size() && plainword(words[i + 1])) {
@@ -136,15 +162,7 @@ Args parsecommandline(const std::vector<std::string>& words, std::string_view in
       usageerror(name, "argument " + std::string(w) + ": expected one argument");
     }
   }
-  if (!args.action) usageerror(name, "the following arguments are required: action");
-  if (!unrecognized.empty()) {
-    std::string list;
-    for (std::string_view w : unrecognized) {
-      if (!list.empty()) list += ' ';
-      list += w;
-    }
-    usageerror(name, "unrecognized arguments: " + list);
-  }
+  checkwords(name, args, unrecognized);
   return args;
 }
 

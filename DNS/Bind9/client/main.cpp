@@ -3,7 +3,6 @@
 // The run: read the command line, settle the port, answer from the cache file when it is fresh,
 // otherwise fetch the XML statistics, reduce them to the document and cache it; then answer.
 
-#include <chrono>
 #include <csignal>
 #include <exception>
 #include <new>
@@ -14,16 +13,16 @@
 #include "acquire/httpclient.h"
 #include "acquire/schema.h"
 #include "answer.h"
-#include "bounds.h"
+#include "base/bounds.h"
 #include "commandline.h"
 #include "endrun.h"
 #include "store/cache.h"
+#include "store/cachelock.h"
 #include "store/document.h"
 
 using namespace corvane;
-using Clock = std::chrono::steady_clock;
 
-static Document fetchdocument(const std::string& port, Clock::time_point deadline) {
+static Document fetchdocument(const std::string& port, Deadline deadline) {
   Document doc;
   {
     // The body, then the tree, are the largest things a run holds: each goes as soon as the
@@ -32,6 +31,9 @@ static Document fetchdocument(const std::string& port, Clock::time_point deadlin
     doc = newdocument();
     if (found.version == 2) extractversion2(found.tree, found.root, doc);
     if (found.version == 3) extractversion3(found.tree, found.root, doc);
+    // Versions 0 and 1 pass detection although neither extractor knows them: their document
+    // stays empty and is cached all the same, so that a server that publishes one costs one
+    // fetch a minute like any other, not one fetch per poll.
   }
   writecache(JSONFILE, doc);
   return doc;
@@ -41,14 +43,14 @@ static Document fetchdocument(const std::string& port, Clock::time_point deadlin
 // run fetches while the others wait for the file it writes; a lock that cannot be had costs a
 // fetch, never an answer.
 static Reading obtain(const std::string& port, const Need& need) {
-  Clock::time_point deadline = Clock::now() + RUNLIMIT;
-  if (cachefresh(JSONFILE, wallclock())) return readcache(JSONFILE, need);
+  Deadline deadline = SteadyClock::now() + RUNLIMIT;
+  if (cachefresh(JSONFILE, WallClock::now())) return readcache(JSONFILE, need);
   CacheLock lock = lockcache(JSONFILE);
-  if (cachefresh(JSONFILE, wallclock())) {
+  if (cachefresh(JSONFILE, WallClock::now())) {
     lock.release();  // the waiters behind us need not queue for our read of the file
     return readcache(JSONFILE, need);
   }
-  return Reading{fetchdocument(port, deadline), std::nullopt};
+  return readdocument(fetchdocument(port, deadline), need);
 }
 
 int main(int argc, char** argv) {
@@ -58,7 +60,7 @@ int main(int argc, char** argv) {
     Args args = parsecommandline(std::vector<std::string>(argv + 1, argv + argc),
                                  argc > 0 ? argv[0] : "corvane", helpwidth());
     std::string port = settleport(args);
-    Reading reading = obtain(port, actionof(args.action.value_or("")).reads(args));
+    Reading reading = obtain(port, readsof(args));
     endrun(answerquery(args, reading));
   } catch (const Ending& ending) {
     endrun(ending);

@@ -1,7 +1,7 @@
 // Schema version 2: records of a <name> and a <counter> element under "./bind/statistics".
 #include "acquire/extract.h"
 
-#include "endrun.h"
+#include "base/ending.h"
 
 namespace corvane {
 
@@ -48,13 +48,13 @@ void defaultzones(const Tree& tree, ElementId root, Document& doc) {
 }
 
 void defaultresolver(const Tree& tree, ElementId root, Document& doc) {
-  Map& resolvercounter = section(doc, "resolvercounter");
+  Map& resolvercounter = section(doc, Section::RESOLVERCOUNTER);
   for (ElementId view : findall(tree, root, "./bind/statistics/views/view"))
     if (isdefaultview(tree, view)) storerecords(tree, view, "./resstat", resolvercounter);
 }
 
 void resolvercache(const Tree& tree, ElementId root, Document& doc) {
-  Map& cache = section(doc, "cache");
+  Map& cache = section(doc, Section::CACHE);
   for (ElementId resolver : findall(tree, root, "./bind/statistics/views/view/cache")) {
     if (needattribute(tree, resolver, "name") != "localhost_resolver") continue;
     storerecords(tree, resolver, "./rrset", cache);
@@ -67,13 +67,16 @@ void resolvercache(const Tree& tree, ElementId root, Document& doc) {
 // section, the later pass wins, and the first store fixes the position.
 void extractversion2(const Tree& tree, ElementId root, Document& doc) {
   defaultzones(tree, root, doc);
-  storerecords(tree, root, "./bind/statistics/server/nsstat", section(doc, "counter"));
+  storerecords(tree, root, "./bind/statistics/server/nsstat", section(doc, Section::COUNTER));
   storerecords(tree, root, "./bind/statistics/server/zonestat",
-               section(doc, "zonemaintenancecounter"));
+               section(doc, Section::ZONEMAINTENANCECOUNTER));
   defaultresolver(tree, root, doc);
-  storerecords(tree, root, "./bind/statistics/server/sockstat", section(doc, "socketcounter"));
-  storerecords(tree, root, "./bind/statistics/server/queries-in/rdtype", section(doc, "incounter"));
-  storerecords(tree, root, "./bind/statistics/views/view/rdtype", section(doc, "outcounter"));
+  storerecords(tree, root, "./bind/statistics/server/sockstat",
+               section(doc, Section::SOCKETCOUNTER));
+  storerecords(tree, root, "./bind/statistics/server/queries-in/rdtype",
+               section(doc, Section::INCOUNTER));
+  storerecords(tree, root, "./bind/statistics/views/view/rdtype",
+               section(doc, Section::OUTCOUNTER));
   memorysummary(tree, root, "./bind/statistics/memory/summary/*", doc);
   resolvercache(tree, root, doc);
 }

@@ -2,7 +2,7 @@
 
 #include <string>
 
-#include "endrun.h"
+#include "base/ending.h"
 #include "testsupport/extracting.h"
 
 using namespace corvane;

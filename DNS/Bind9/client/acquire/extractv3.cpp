@@ -3,7 +3,7 @@
 
 #include <algorithm>
 
-#include "endrun.h"
+#include "base/ending.h"
 
 namespace corvane {
 
@@ -19,10 +19,10 @@ void storecounters(const Tree& tree, ElementId counters, Map& into) {
 }
 
 void servercounters(const Tree& tree, ElementId root, Document& doc) {
-  Map& counter = section(doc, "counter");
-  Map& socketcounter = section(doc, "socketcounter");
-  Map& zonemaintenancecounter = section(doc, "zonemaintenancecounter");
-  Map& incounter = section(doc, "incounter");
+  Map& counter = section(doc, Section::COUNTER);
+  Map& socketcounter = section(doc, Section::SOCKETCOUNTER);
+  Map& zonemaintenancecounter = section(doc, Section::ZONEMAINTENANCECOUNTER);
+  Map& incounter = section(doc, Section::INCOUNTER);
   for (ElementId counters : findall(tree, root, "./server/counters")) {
     std::string_view type = needattribute(tree, counters, "type");
     if (type == "nsstat") storecounters(tree, counters, counter);
@@ -38,9 +38,9 @@ void servercounters(const Tree& tree, ElementId root, Document& doc) {
 constexpr std::string_view BUILTINVIEW = "_bind";
 
 void viewcounters(const Tree& tree, ElementId root, Document& doc) {
-  Map& outcounter = section(doc, "outcounter");
-  Map& resolvercounter = section(doc, "resolvercounter");
-  Map& cache = section(doc, "cache");
+  Map& outcounter = section(doc, Section::OUTCOUNTER);
+  Map& resolvercounter = section(doc, Section::RESOLVERCOUNTER);
+  Map& cache = section(doc, Section::CACHE);
   for (ElementId view : findall(tree, root, "./views/view")) {
     if (attribute(tree, view, "name") == BUILTINVIEW) continue;
     for (ElementId counters : findall(tree, view, "./counters")) {
@@ -53,7 +53,7 @@ void viewcounters(const Tree& tree, ElementId root, Document& doc) {
 }
 
 void cacherrsets(const Tree& tree, ElementId root, Document& doc) {
-  Map& cache = section(doc, "cache");
+  Map& cache = section(doc, Section::CACHE);
   for (ElementId defaultcache : findall(tree, root, "./views/view/cache")) {
     if (needattribute(tree, defaultcache, "name") != "_default") continue;
     for (ElementId rrset : findall(tree, defaultcache, "./rrset")) {

@@ -3,7 +3,7 @@
 #include <array>
 #include <string>
 
-#include "endrun.h"
+#include "base/ending.h"
 #include "testsupport/extracting.h"
 
 using namespace corvane;

@@ -20,7 +20,7 @@
 #include <boost/beast/http/string_body.hpp>
 
 #include "acquire/httpclient.h"
-#include "endrun.h"
+#include "base/ending.h"
 
 namespace corvane::exchange {
 
@@ -57,30 +57,31 @@ beast::error_code finish(net::io_context& io, Start start, size_t* transferred =
   return result;
 }
 
+/// The failure that `why` means for the answer from `where`; `answered`: some of it came.
+inline Failure readfailure(beast::error_code why, bool answered, const std::string& where,
+                           const FetchLimits& limits) {
+  if (why == beast::error::timeout)
+    return Failure((answered ? "the answer from " + where + " was not complete"
+                             : "no answer from " + where) +
+                   " within " + duration(limits.exchange));
+  if (why == http::error::end_of_stream)
+    return Failure(where + " closed the connection without an answer");
+  if (why == http::error::partial_message) return Failure("the answer from " + where + " was cut off");
+  if (why == http::error::header_limit)
+    return Failure("the answer header from " + where + " exceeds " + size(limits.header));
+  if (why == http::error::body_limit)
+    return Failure("the statistics from " + where + " exceed " + size(limits.body));
+  if (why.category() == http::make_error_code(http::error::bad_version).category())
+    return Failure("malformed answer from " + where + ": " + why.message());
+  return Failure("cannot read the answer from " + where + ": " + why.message());
+}
+
 /// The answer to the request already sent on `stream`: the body of a 200, after any interim
 /// 100s. Bounds the header and the body; the stream bounds the time. `where` names the server
 /// in diagnostics; the outcomes are those of fetchstatistics.
 template <class Stream>
 std::string readanswer(net::io_context& io, Stream& stream, const std::string& where,
                        const FetchLimits& limits) {
-  auto readfailure = [&](beast::error_code why, bool answered) {
-    if (why == beast::error::timeout)
-      return Failure((answered ? "the answer from " + where + " was not complete"
-                               : "no answer from " + where) +
-                     " within " + duration(limits.exchange));
-    if (why == http::error::end_of_stream)
-      return Failure(where + " closed the connection without an answer");
-    if (why == http::error::partial_message)
-      return Failure("the answer from " + where + " was cut off");
-    if (why == http::error::header_limit)
-      return Failure("the answer header from " + where + " exceeds " + size(limits.header));
-    if (why == http::error::body_limit)
-      return Failure("the statistics from " + where + " exceed " + size(limits.body));
-    if (why.category() == http::make_error_code(http::error::bad_version).category())
-      return Failure("malformed answer from " + where + ": " + why.message());
-    return Failure("cannot read the answer from " + where + ": " + why.message());
-  };
-
   // Beast reads no more than the buffer's free room at a time, and the parser empties it: a
   // buffer left at its first 512 bytes would take a read call per 512 bytes of the body.
   beast::flat_buffer buffer;
@@ -97,19 +98,19 @@ std::string readanswer(net::io_context& io, Stream& stream, const std::string& w
         io,
         [&](auto done) { http::async_read_header(stream, buffer, *parser, std::move(done)); },
         &headerbytes);
-    if (ec) throw readfailure(ec, buffer.size() > 0);
+    if (ec) throw readfailure(ec, buffer.size() > 0, where, limits);
     // Beast holds the status line and the fields to the limit each when they arrive in one
     // read, and together when they arrive in pieces: the bound must not depend on the network.
-    if (headerbytes > limits.header) throw readfailure(http::error::header_limit, true);
+    if (headerbytes > limits.header) throw readfailure(http::error::header_limit, true, where, limits);
   } while (parser->get().result_int() == 100);
 
   if (parser->get().result_int() != 200) throw Ending{EXIT_NOANSWER, "HTTP GET Failed\n", ""};
 
   if (auto length = parser->content_length(); length && *length > limits.body)
-    throw readfailure(http::error::body_limit, true);
+    throw readfailure(http::error::body_limit, true, where, limits);
   parser->body_limit(limits.body);
   ec = finish(io, [&](auto done) { http::async_read(stream, buffer, *parser, std::move(done)); });
-  if (ec) throw readfailure(ec, true);
+  if (ec) throw readfailure(ec, true, where, limits);
   return parser->release().body();
 }
 

@@ -14,7 +14,8 @@
 #include <boost/beast/http/write.hpp>
 
 #include "acquire/httpanswer.h"
-#include "endrun.h"
+#include "base/ending.h"
+#include "base/escape.h"
 
 namespace corvane {
 
@@ -47,6 +48,66 @@ std::optional<std::string> decimalport(const std::string& text) {
   return first == std::string::npos ? "0" : text.substr(first);
 }
 
+/// The statistics channel that a port text names.
+struct Channel {
+  std::string decimal;  // the port's digits
+  unsigned number = 0;
+  std::string where;    // "localhost:8653", as diagnostics name it
+};
+
+Channel channelof(const std::string& port) {
+  std::optional<std::string> decimal = decimalport(port);
+  if (!decimal) throw Failure("the port \"" + bytewise(port) + "\" is not a decimal number");
+  Channel channel{*decimal, 0, std::string(HOST) + ":" + *decimal};
+  channel.number = decimal->size() <= 5 ? static_cast<unsigned>(std::stoul(*decimal)) : 0;
+  if (channel.number == 0 || channel.number > 65535)
+    throw Failure("cannot connect to " + channel.where + ": not a TCP port (1 to 65535)");
+  return channel;
+}
+
+/// Connects `stream` to the first address of localhost that takes the connection, each tried
+/// once within the connect bound and all of them by `deadline`. Every family and no
+/// AI_ADDRCONFIG: a host whose only interface is the loopback still has both ::1 and
+/// 127.0.0.1, and the server may listen on either.
+void connect(net::io_context& io, beast::tcp_stream& stream, const Channel& channel,
+             const FetchLimits& limits, Clock::time_point deadline, const std::string& late) {
+  beast::error_code ec;
+  tcp::resolver resolver(io);
+  auto found = resolver.resolve(HOST, channel.decimal, tcp::resolver::numeric_service, ec);
+  if (ec) throw Failure("cannot resolve " + std::string(HOST) + ": " + ec.message());
+  if (found.empty()) throw Failure("cannot resolve " + std::string(HOST) + ": no address");
+  std::string lasterror;
+  for (const auto& entry : found) {
+    tcp::endpoint peer = entry.endpoint();
+    if (Clock::now() >= deadline) throw Failure(late);
+    stream.close();  // a failed attempt leaves the socket open in the previous address's family
+    auto cutoff = std::min(deadline, Clock::now() + limits.connect);
+    stream.expires_at(cutoff);
+    ec = finish(io, [&](auto done) { stream.async_connect(peer, std::move(done)); });
+    if (!ec) return;
+    if (ec == beast::error::timeout) {
+      if (cutoff == deadline) throw Failure(late);
+      lasterror = "no connection within " + duration(limits.connect);
+    } else {
+      lasterror = ec.message();
+    }
+    lasterror = "cannot connect to " + channel.where + " (" + address(peer) + "): " + lasterror;
+  }
+  throw Failure(lasterror);
+}
+
+/// Sends GET / with exactly these fields: the server's answer depends on nothing else, and a
+/// compressed body could not be parsed.
+void request(net::io_context& io, beast::tcp_stream& stream, const Channel& channel,
+             const std::string& late) {
+  http::request<http::empty_body> get{http::verb::get, "/", 11};
+  get.set(http::field::host, channel.number == 80 ? std::string(HOST) : channel.where);
+  get.set(http::field::accept_encoding, "identity");
+  beast::error_code ec = finish(io, [&](auto done) { http::async_write(stream, get, std::move(done)); });
+  if (ec == beast::error::timeout) throw Failure(late);
+  if (ec) throw Failure("cannot send the request to " + channel.where + ": " + ec.message());
+}
+
 }  // namespace
 
 FetchLimits limitsuntil(Clock::time_point deadline) {
@@ -65,64 +126,16 @@ std::string fetchstatistics(const std::string& port, const FetchLimits& limits) 
   // own and give them back as soon as they are freed.
   mallopt(M_MMAP_THRESHOLD, 1 << 30);
   mallopt(M_TRIM_THRESHOLD, 1 << 30);
-  std::optional<std::string> decimal = decimalport(port);
-  if (!decimal) {
-    std::string shown;
-    escape(port, Shown::BYTES, shown);
-    throw Failure("the port \"" + shown + "\" is not a decimal number");
-  }
-  const std::string where = std::string(HOST) + ":" + *decimal;
-  unsigned number = decimal->size() <= 5 ? static_cast<unsigned>(std::stoul(*decimal)) : 0;
-  if (number == 0 || number > 65535)
-    throw Failure("cannot connect to " + where + ": not a TCP port (1 to 65535)");
-
+  const Channel channel = channelof(port);
   const Clock::time_point deadline = Clock::now() + limits.exchange;
-  const std::string late = "no answer from " + where + " within " + duration(limits.exchange);
+  const std::string late = "no answer from " + channel.where + " within " + duration(limits.exchange);
   net::io_context io{1};
-
-  // Every family and no AI_ADDRCONFIG: a host whose only interface is the loopback still has
-  // both ::1 and 127.0.0.1, and the server may listen on either.
-  beast::error_code ec;
-  tcp::resolver resolver(io);
-  auto found = resolver.resolve(HOST, *decimal, tcp::resolver::numeric_service, ec);
-  if (ec) throw Failure("cannot resolve " + std::string(HOST) + ": " + ec.message());
-  if (found.empty()) throw Failure("cannot resolve " + std::string(HOST) + ": no address");
-
   beast::tcp_stream stream(io);
-  std::string lasterror;
-  bool connected = false;
-  for (const auto& entry : found) {
-    tcp::endpoint peer = entry.endpoint();
-    if (Clock::now() >= deadline) throw Failure(late);
-    stream.close();  // a failed attempt leaves the socket open in the previous address's family
-    auto cutoff = std::min(deadline, Clock::now() + limits.connect);
-    stream.expires_at(cutoff);
-    ec = finish(io, [&](auto done) { stream.async_connect(peer, std::move(done)); });
-    if (!ec) {
-      connected = true;
-      break;
-    }
-    if (ec == beast::error::timeout) {
-      if (cutoff == deadline) throw Failure(late);
-      lasterror = "no connection within " + duration(limits.connect);
-    } else {
-      lasterror = ec.message();
-    }
-    lasterror = "cannot connect to " + where + " (" + address(peer) + "): " + lasterror;
-  }
-  if (!connected) throw Failure(lasterror);
+  connect(io, stream, channel, limits, deadline, late);
   stream.expires_at(deadline);
-
-  // Exactly these fields: the server's answer depends on nothing else, and a compressed body
-  // could not be parsed.
-  http::request<http::empty_body> request{http::verb::get, "/", 11};
-  request.set(http::field::host, number == 80 ? std::string(HOST) : where);
-  request.set(http::field::accept_encoding, "identity");
-  ec = finish(io, [&](auto done) { http::async_write(stream, request, std::move(done)); });
-  if (ec == beast::error::timeout) throw Failure(late);
-  if (ec) throw Failure("cannot send the request to " + where + ": " + ec.message());
-
-  std::string body = readanswer(io, stream, where, limits);
+  request(io, stream, channel, late);
+  std::string body = readanswer(io, stream, channel.where, limits);
+  beast::error_code ec;
   stream.socket().shutdown(tcp::socket::shutdown_both, ec);
   return body;
 }

@@ -5,7 +5,7 @@
 #include <cstddef>
 #include <string>
 
-#include "bounds.h"
+#include "base/bounds.h"
 
 namespace corvane {
 

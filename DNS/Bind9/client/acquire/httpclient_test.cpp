@@ -15,7 +15,7 @@
 
 #include <gtest/gtest.h>
 
-#include "endrun.h"
+#include "base/ending.h"
 #include "testsupport/replay.h"
 
 using namespace corvane;

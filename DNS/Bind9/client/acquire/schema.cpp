@@ -2,7 +2,8 @@
 
 #include <string>
 
-#include "endrun.h"
+#include "base/ending.h"
+#include "base/escape.h"
 
 namespace corvane {
 
@@ -41,9 +42,7 @@ Detected detectversion(std::string_view body) {
     version = needattribute(tree, root, "version");
   } else {
     // A namespace URI may hold any character; keep the diagnostic on its one line.
-    std::string shown;
-    escape(rootname, Shown::LITERAL, shown);
-    throw notsupported("Unknown root tag: " + shown + "\n");
+    throw notsupported("Unknown root tag: " + literal(rootname) + "\n");
   }
 
   // Only one leading digit counts: "10.0" is no version 1 nor 10.

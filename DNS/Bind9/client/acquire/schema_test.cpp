@@ -4,7 +4,7 @@
 
 #include <string>
 
-#include "endrun.h"
+#include "base/ending.h"
 
 using namespace corvane;
 

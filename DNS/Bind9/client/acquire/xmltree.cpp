@@ -7,7 +7,7 @@
 #include <exception>
 #include <memory>
 
-#include "endrun.h"
+#include "base/ending.h"
 
 namespace corvane {
 
@@ -67,18 +67,11 @@ struct Builder {
   }
 
   NameId internname(std::string_view name) {
-    HashIndex::Found found =
-        tree.nameindex.find(hashbytes(name), [&](uint32_t n) { return tree.names[n] == name; });
-    if (found.entry != HashIndex::NOENTRY) return found.entry;
-    auto id = static_cast<NameId>(tree.names.size());
-    tree.names.emplace_back(name);
-    if (tree.nameindex.fits(tree.names.size())) {
-      tree.nameindex.put(found.slot, id);
-    } else {
-      tree.nameindex = HashIndex(tree.names.size());
-      for (NameId n = 0; n < tree.names.size(); ++n) tree.nameindex.add(hashbytes(tree.names[n]), n);
-    }
-    return id;
+    HashIndex::Entry found = tree.nameindex.findoradd(
+        hashbytes(name), tree.names.size(), [&](uint32_t n) { return tree.names[n] == name; },
+        [&](uint32_t n) { return hashbytes(tree.names[n]); });
+    if (found.added) tree.names.emplace_back(name);
+    return found.entry;
   }
 
   void checkbudget() const {
@@ -107,19 +100,16 @@ struct Builder {
     if (len > SHAREDVALUE) return appended(s, len);
     std::string_view value(s, len);
     uint64_t hash = hashbytes(value);
-    HashIndex::Found found =
-        sharedindex.find(hash, [&](uint32_t v) { return tree.piece(shared[v]) == value; });
-    if (found.entry != HashIndex::NOENTRY) return shared[found.entry];
-    Span span = appended(s, len);
-    if (shared.size() == SHAREDVALUES) return span;
-    shared.push_back(span);
-    if (sharedindex.fits(shared.size())) {
-      sharedindex.put(found.slot, static_cast<uint32_t>(shared.size() - 1));
-    } else {
-      sharedindex = HashIndex(shared.size());
-      for (uint32_t v = 0; v < shared.size(); ++v) sharedindex.add(hashbytes(tree.piece(shared[v])), v);
+    auto same = [&](uint32_t v) { return tree.piece(shared[v]) == value; };
+    if (shared.size() == SHAREDVALUES) {
+      uint32_t known = sharedindex.find(hash, same).entry;
+      return known != HashIndex::NOENTRY ? shared[known] : appended(s, len);
     }
-    return span;
+    HashIndex::Entry found = sharedindex.findoradd(
+        hash, shared.size(), same, [&](uint32_t v) { return hashbytes(tree.piece(shared[v])); });
+    if (!found.added) return shared[found.entry];
+    shared.push_back(appended(s, len));
+    return shared.back();
   }
 
   // The text ends at the first child's start tag or at the end tag; comments and

@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "endrun.h"
+#include "base/ending.h"
 
 using namespace corvane;
 

@@ -1,16 +1,16 @@
 #include "store/cache.h"
 
-#include <algorithm>
 #include <cerrno>
 #include <cstring>
-#include <ctime>
 #include <fcntl.h>
-#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "endrun.h"
-#include "store/jsonform.h"
+#include "base/atomicfile.h"
+#include "base/beside.h"
+#include "base/ending.h"
+#include "base/fd.h"
+#include "store/cacheindex.h"
 
 namespace corvane {
 
@@ -19,9 +19,11 @@ namespace {
 // What gathers of the cache text before it is written out.
 constexpr size_t WRITECHUNK = 64 << 10;
 
+std::string named(const std::string& path) { return "cache file " + path; }
+
 // `what` is a view so that building the call cannot disturb errno before it is read.
 [[noreturn]] void fail(const std::string& path, std::string_view what, int err = 0) {
-  std::string message = "cache file " + path + ": ";
+  std::string message = named(path) + ": ";
   message += what;
   if (err) message += std::string(": ") + std::strerror(err);
   throw Failure(message);
@@ -35,151 +37,237 @@ const char* untrusted(const struct stat& st) {
   return nullptr;
 }
 
-std::string owner(const struct stat& st) { return "uid " + std::to_string(st.st_uid); }
-
-double monotonic() {
-  timespec ts;
-  clock_gettime(CLOCK_MONOTONIC, &ts);
-  return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) / 1e9;
+WallClock::time_point modified(const struct stat& st) {
+  return WallClock::time_point(std::chrono::duration_cast<WallClock::duration>(
+      std::chrono::seconds(st.st_mtim.tv_sec) + std::chrono::nanoseconds(st.st_mtim.tv_nsec)));
 }
 
-/// Closes a descriptor on every way out of a scope.
-struct Descriptor {
-  int fd;
-  ~Descriptor() {
-    if (fd >= 0) ::close(fd);
+// The Parts that build what a Need names, all alive as long as the plan.
+struct Plan {
+  Part member, first, outline, empty, top;
+
+  explicit Plan(const Need& need) {
+    first.other = &EVERYTHING;
+    first.first = true;
+    outline.other = &first;
+    switch (need.shape) {
+      case Need::WHOLE: top = EVERYTHING; break;
+      case Need::NOTHING: break;
+      case Need::MEMBER:
+        member = Part{false, need.key, &EVERYTHING, nullptr, false};
+        top = Part{false, need.section, &member, nullptr, false};
+        break;
+      // Of each zone, its first counter tells whether it holds any.
+      case Need::OUTLINE: top = Part{false, need.section, &outline, nullptr, false}; break;
+      case Need::ALLBUT: top = Part{false, need.section, &empty, &EVERYTHING, false}; break;
+    }
   }
 };
 
-// A name beside `path` that no other run picks at the same moment: O_EXCL settles the rest.
-std::string temporaryname(const std::string& path, unsigned attempt) {
-  timespec ts;
-  clock_gettime(CLOCK_REALTIME, &ts);
-  uint64_t x = static_cast<uint64_t>(getpid()) * 0x9e3779b97f4a7c15ULL ^
-               static_cast<uint64_t>(ts.tv_nsec) ^ static_cast<uint64_t>(attempt) << 40;
-  static constexpr char DIGITS[] = "abcdefghijklmnopqrstuvwxyz012345";
-  std::string name = path + ".";
-  for (int i = 0; i < 8; ++i, x >>= 5) name += DIGITS[x & 31];
-  return name;
-}
-
 }  // namespace
 
-bool cachefresh(const std::string& path, double now, Seconds life) {
+bool cachefresh(const std::string& path, WallClock::time_point now, std::chrono::milliseconds life) {
   struct stat st;
   if (::stat(path.c_str(), &st) != 0) return false;
   if (untrusted(st)) return false;
-  // Whole seconds first: both are near the same large number, so the difference is exact and
-  // an age of exactly `life` is not lost to rounding.
-  double age = (now - static_cast<double>(st.st_mtim.tv_sec)) -
-               static_cast<double>(st.st_mtim.tv_nsec) / 1e9;
-  return age <= life.count();
+  return now - modified(st) <= life;
 }
 
-double wallclock() {
-  timespec ts;
-  clock_gettime(CLOCK_REALTIME, &ts);
-  return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) / 1e9;
+Reading readdocument(Document doc, const Need& need) {
+  Reading reading{std::move(doc), {}};
+  if (need.shape != Need::OUTLINE) return reading;
+  // A section that is no map is for the answer to find fault with.
+  if (const Value* zones = reading.doc.find(Key(need.section)); zones && zones->map())
+    reading.zones = countedzones(*zones->map());
+  return reading;
 }
 
-Reading readcache(const std::string& path, const Need& need) {
-  // Non-blocking: a FIFO or a device planted after the freshness test must not hold the run.
-  Descriptor file{::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC)};
-  if (file.fd < 0) fail(path, "cannot open it", errno);
-  struct stat st;
-  if (::fstat(file.fd, &st) != 0) fail(path, "cannot read its status", errno);
-  if (const char* why = untrusted(st)) fail(path, std::string(why) + " (" + owner(st) + ")");
-  if (static_cast<uint64_t>(st.st_size) > MAXCACHEBYTES)
-    fail(path, "larger than " + std::to_string(MAXCACHEBYTES >> 20) + " MiB (" +
-                   std::to_string(st.st_size) + " bytes), more than any statistics document");
-
-  // Never through a link, never blocking on a FIFO; readindexed checks the rest.
-  Descriptor index{::open(indexpath(path).c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC)};
-  if (index.fd >= 0)
-    if (std::optional<Reading> part = readindexed(index.fd, file.fd, st, need)) return std::move(*part);
-
-  size_t total = 0;
-  Pull pull = [&](char* into, size_t room) -> size_t {
-    for (;;) {
-      ssize_t n = ::read(file.fd, into, room);
-      if (n < 0) {
-        if (errno == EINTR) continue;
-        fail(path, "cannot read it", errno);
-      }
-      total += static_cast<size_t>(n);
-      if (total > MAXCACHEBYTES) fail(path, "larger than " + std::to_string(MAXCACHEBYTES >> 20) + " MiB");
-      return static_cast<size_t>(n);
-    }
-  };
-  std::optional<Value> value = readjson(pull, need);
-  if (!value) {
-    // The text is read again whole, and readjson says what is wrong with it.
-    if (::lseek(file.fd, 0, SEEK_SET) != 0) fail(path, "cannot read it", errno);
-    total = 0;
-    std::string text(static_cast<size_t>(st.st_size) + 1, '\0');
-    size_t have = 0;
-    while (size_t n = pull(text.data() + have, text.size() - have)) {
-      have += n;
-      if (have == text.size()) text.resize(text.size() * 2);  // grown since fstat; pull bounds it
-    }
-    text.resize(have);
-    try {
-      value = readjson(text);
-    } catch (const Failure& e) {
-      fail(path, e.what());
-    }
-  }
-  Map* doc = value->map();
-  if (!doc) fail(path, "does not hold a JSON object");
-  return Reading{std::move(*doc), std::nullopt};
+std::optional<Reading> readtext(const Pull& pull, const Need& need) {
+  Plan plan(need);
+  std::optional<Value> value = readjson(pull, plan.top);
+  if (!value || !value->map()) return std::nullopt;
+  return readdocument(std::move(*value->map()), need);
 }
 
 namespace {
 
-// Writes all of `text` to `fd`; 0, or the error that stopped it.
-int writeall(int fd, std::string_view text) {
-  while (!text.empty()) {
-    ssize_t n = ::write(fd, text.data(), text.size());
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0) return errno;
-    text.remove_prefix(static_cast<size_t>(n));
+// The value of the member that `e` points at, read with readjson once the bytes before it
+// are found to name it as the index does; nothing otherwise.
+std::optional<Value> memberof(int cache, const IndexEntry& e) {
+  std::string expect;
+  writetext(e.name, expect);
+  expect += ": ";
+  if (e.begin < expect.size()) return std::nullopt;
+  std::string text(expect.size() + (e.end - e.begin), '\0');
+  if (readat(cache, text.data(), text.size(), e.begin - expect.size()) !=
+      static_cast<ssize_t>(text.size()))
+    return std::nullopt;
+  if (std::string_view(text).substr(0, expect.size()) != expect) return std::nullopt;
+  try {
+    return readjson(std::string_view(text).substr(expect.size()));
+  } catch (const Failure&) {
+    return std::nullopt;
   }
-  return 0;
 }
 
-// A new file beside `path`, created for writing under a name that no other run picks:
-// O_EXCL never follows a link, so nothing planted under the temporary name is written to.
-Descriptor createbeside(const std::string& path, std::string& temporary) {
-  for (unsigned attempt = 0;; ++attempt) {
-    temporary = temporaryname(path, attempt);
-    int fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-    if (fd >= 0) return Descriptor{fd};
-    if (errno != EEXIST || attempt == 100) fail(path, "cannot create a new file beside it", errno);
+// {section: {key: value}}, as a read of the whole file for this member builds it.
+std::optional<Reading> member(const CacheIndex& index, int cache, const Need& need) {
+  std::optional<IndexEntry> e = index.section(need.section);
+  if (!e) return std::nullopt;
+  Reading reading;
+  if (!e->present) return reading;
+  std::optional<Value> value;
+  if (need.section == nameof(Section::ZONES)) {
+    std::optional<IndexEntry> zone = index.zone(need.key);
+    if (!zone) return std::nullopt;
+    Map zones;
+    if (zone->present) {
+      std::optional<Value> counters = memberof(cache, *zone);
+      if (!counters) return std::nullopt;
+      zones.set(Key(need.key), std::move(*counters));
+    }
+    value = Value(std::move(zones));
+  } else {
+    value = memberof(cache, *e);
+    if (!value) return std::nullopt;
+    if (Map* map = value->map()) {
+      Map part;
+      if (Value* found = map->find(Key(need.key))) part.set(Key(need.key), std::move(*found));
+      value = Value(std::move(part));
+    }
   }
+  reading.doc.set(Key(need.section), std::move(*value));
+  return reading;
 }
+
+// The zones section, left empty, and the names of the zones that hold counters.
+std::optional<Reading> outline(const CacheIndex& index, const Need& need) {
+  std::optional<IndexEntry> e = index.section(need.section);
+  if (!e || need.section != nameof(Section::ZONES)) return std::nullopt;
+  Reading reading;
+  if (!e->present) return reading;
+  std::optional<ZoneNames> names = index.countedzones();
+  if (!names) return std::nullopt;
+  reading.zones = std::move(*names);
+  reading.doc.set(Key(need.section), Value(Map()));
+  return reading;
+}
+
+// "{" and the text after the zones: every other section, the zones left empty before them.
+std::optional<Reading> allbutzones(const CacheIndex& index, int cache, const Need& need) {
+  const uint64_t tail = index.tail();
+  if (need.section != nameof(Section::ZONES) || tail == 0) return std::nullopt;
+  std::string text = "{";
+  text.resize(1 + (index.cachesize() - tail));
+  if (readat(cache, text.data() + 1, text.size() - 1, tail) != static_cast<ssize_t>(text.size() - 1))
+    return std::nullopt;
+  Value rest;
+  try {
+    rest = readjson(text);
+  } catch (const Failure&) {
+    return std::nullopt;
+  }
+  if (!rest.map()) return std::nullopt;
+  Reading reading;
+  reading.doc.set(Key(need.section), Value(Map()));
+  for (const Member& m : rest.map()->members()) reading.doc.set(m.key, m.value);
+  return reading;
+}
+
+}  // namespace
+
+std::optional<Reading> readindexed(int index, int cache, const struct stat& st, const Need& need) {
+  if (need.shape == Need::WHOLE) return std::nullopt;
+  std::optional<CacheIndex> found = CacheIndex::open(index, st);
+  if (!found) return std::nullopt;
+  switch (need.shape) {
+    case Need::NOTHING: return Reading{};
+    case Need::MEMBER: return member(*found, cache, need);
+    case Need::OUTLINE: return outline(*found, need);
+    case Need::ALLBUT: return allbutzones(*found, cache, need);
+    case Need::WHOLE: break;
+  }
+  return std::nullopt;
+}
+
+namespace {
+
+std::string larger(const std::string& what) {
+  return "larger than " + std::to_string(MAXCACHEBYTES >> 20) + " MiB" + what;
+}
+
+// Every byte of the file, bounded: the partial read goes through the same reader.
+Pull bounded(const std::string& path, int fd, uint64_t& total) {
+  return [&path, fd, &total](char* into, size_t room) -> size_t {
+    ssize_t n = readat(fd, into, room, total);
+    if (n < 0) fail(path, "cannot read it", errno);
+    total += static_cast<size_t>(n);
+    if (total > MAXCACHEBYTES) fail(path, larger(""));
+    return static_cast<size_t>(n);
+  };
+}
+
+// The whole file, read and checked, whatever the need. Only a file found at fault is read a
+// second time, whole, for readjson to say what is wrong with it.
+Reading readwhole(const std::string& path, int fd, const struct stat& st, const Need& need) {
+  uint64_t total = 0;
+  Pull pull = bounded(path, fd, total);
+  if (std::optional<Reading> reading = readtext(pull, need)) return std::move(*reading);
+  total = 0;
+  std::string text(static_cast<size_t>(st.st_size) + 1, '\0');
+  size_t have = 0;
+  while (size_t n = pull(text.data() + have, text.size() - have)) {
+    have += n;
+    if (have == text.size()) text.resize(text.size() * 2);  // grown since fstat; pull bounds it
+  }
+  text.resize(have);
+  Value value;
+  try {
+    value = readjson(text);
+  } catch (const Failure& e) {
+    fail(path, e.what());
+  }
+  if (!value.map()) fail(path, "does not hold a JSON object");
+  return readdocument(std::move(*value.map()), need);
+}
+
+}  // namespace
+
+Reading readcache(const std::string& path, const Need& need) {
+  // Non-blocking: a FIFO or a device planted after the freshness test must not hold the run.
+  Fd file(::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
+  if (!file) fail(path, "cannot open it", errno);
+  struct stat st;
+  if (::fstat(file.get(), &st) != 0) fail(path, "cannot read its status", errno);
+  if (const char* why = untrusted(st))
+    fail(path, std::string(why) + " (uid " + std::to_string(st.st_uid) + ")");
+  if (static_cast<uint64_t>(st.st_size) > MAXCACHEBYTES)
+    fail(path, larger(" (" + std::to_string(st.st_size) + " bytes), more than any statistics document"));
+
+  // Never through a link, never blocking on a FIFO; readindexed checks the rest.
+  Fd index(::open(indexpath(path).c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+  if (index)
+    if (std::optional<Reading> part = readindexed(index.get(), file.get(), st, need)) return std::move(*part);
+  return readwhole(path, file.get(), st, need);
+}
+
+namespace {
 
 // The index of the file just put in place at `path`, whose status is `st`. Whatever goes
 // wrong leaves no index: a poll then reads the file.
 void writeindex(const std::string& path, const struct stat& st, const Document& doc,
                 const Layout& layout) {
   std::string target = indexpath(path);
-  std::string temporary;
   try {
     std::string bytes = makeindex(st, doc, layout);
     if (bytes.empty()) throw Failure("no index");
-    Descriptor file = createbeside(target, temporary);
+    AtomicFile index(target, "index " + target);
     // The index goes with the file: same owner, same permissions, so that whoever may replace
     // the one may replace the other.
-    if ((st.st_uid != geteuid() && ::fchown(file.fd, st.st_uid, st.st_gid) != 0) ||
-        ::fchmod(file.fd, st.st_mode & 0777) != 0)
-      throw Failure("cannot pass the owner and permissions on to the index");
-    if (writeall(file.fd, bytes) != 0) throw Failure("cannot write the index");
-    int fd = file.fd;
-    file.fd = -1;
-    if (::close(fd) != 0 || ::rename(temporary.c_str(), target.c_str()) != 0)
-      throw Failure("cannot put the index in place");
-  } catch (...) {
-    if (!temporary.empty()) ::unlink(temporary.c_str());
+    index.passon(st);
+    index.write(bytes);
+    index.commit();
+  } catch (const std::exception&) {
     // An index of an older file serves no one: it is ignored, but gone is clearer.
     ::unlink(target.c_str());
   }
@@ -188,107 +276,24 @@ void writeindex(const std::string& path, const struct stat& st, const Document& 
 }  // namespace
 
 void writecache(const std::string& path, const Document& doc) {
-  std::string temporary;
-  Descriptor file = createbeside(path, temporary);
-
-  int err = 0;
-  const char* step = nullptr;
+  AtomicFile file(path, named(path));
   // The file that is replaced keeps its permissions, and its owner when root replaces another
   // user's file: the monitoring agent's own runs must still be able to replace it later.
   struct stat old;
   if (::lstat(path.c_str(), &old) == 0 && S_ISREG(old.st_mode) &&
-      (old.st_uid == geteuid() || geteuid() == 0)) {
-    if (old.st_uid != geteuid() && ::fchown(file.fd, old.st_uid, old.st_gid) != 0)
-      err = errno, step = "cannot pass the owner on to the new file";
-    else if (::fchmod(file.fd, old.st_mode & 0777) != 0)
-      err = errno, step = "cannot pass the permissions on to the new file";
-  }
+      (old.st_uid == geteuid() || geteuid() == 0))
+    file.passon(old);
 
   // The text goes out in chunks as it is written: whole, it would be a large second copy of
   // the document at the run's peak of memory.
   std::string text;
   text.reserve(WRITECHUNK + 4096);
-  auto drain = [&](std::string& out) {
-    if (!step && (err = writeall(file.fd, out)) != 0) step = "cannot write it";
-    out.clear();
-  };
   Layout layout;
-  try {
-    writejson(doc, text, drain, WRITECHUNK, &layout);
-  } catch (...) {
-    ::unlink(temporary.c_str());  // the descriptor closes as it goes out of scope
-    throw;
-  }
-  // Some file systems report a full disk only when the file is closed. The index needs the
-  // file's status once in place, and only a descriptor of its own tells it for sure: by then
-  // another run may have put its own file at `path`.
-  Descriptor placed{step ? -1 : ::open(temporary.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC)};
-  int fd = file.fd;
-  file.fd = -1;
-  if (::close(fd) != 0 && !step) err = errno, step = "cannot write it";
-  std::string what;
-  if (!step && ::rename(temporary.c_str(), path.c_str()) != 0) {
-    err = errno;
-    what = "cannot replace it";
-    // In a sticky directory only the owner may replace a file: say who that is.
-    struct stat st;
-    if (::lstat(path.c_str(), &st) == 0 && st.st_uid != geteuid())
-      what += " (it belongs to " + owner(st) + ")";
-  } else if (step) {
-    what = step;
-  }
-  if (!what.empty()) {
-    ::unlink(temporary.c_str());
-    fail(path, what, err);
-  }
-  struct stat st;
-  if (placed.fd >= 0 && ::fstat(placed.fd, &st) == 0)
-    writeindex(path, st, doc, layout);
+  writejson(doc, text, [&](std::string& out) { file.write(out); out.clear(); }, WRITECHUNK, &layout);
+  if (std::optional<struct stat> placed = file.commit())
+    writeindex(path, *placed, doc, layout);
   else
     ::unlink(indexpath(path).c_str());
-}
-
-CacheLock& CacheLock::operator=(CacheLock&& other) noexcept {
-  if (this != &other) {
-    release();
-    fd_ = other.fd_;
-    other.fd_ = -1;
-  }
-  return *this;
-}
-
-void CacheLock::release() {
-  if (fd_ >= 0) ::close(fd_);
-  fd_ = -1;
-}
-
-CacheLock lockcache(const std::string& path, Seconds wait) {
-  std::string lockpath = path + ".lock";
-  // Never through a link (O_CREAT would create its target), never blocking on a FIFO.
-  int flags = O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC;
-  int fd = ::open(lockpath.c_str(), flags | O_CREAT, 0666);
-  // A sticky directory may refuse O_CREAT on another user's file that exists; the lock is
-  // shared between users all the same.
-  if (fd < 0 && errno == EACCES) fd = ::open(lockpath.c_str(), flags);
-  if (fd < 0) return CacheLock();
-  CacheLock lock(fd);
-  struct stat st;
-  if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) return CacheLock();
-
-  // flock has no timeout of its own; polling keeps the wait bounded without signals.
-  double deadline = monotonic() + wait.count();
-  long pause = 1'000'000;  // nanoseconds
-  for (;;) {
-    if (::flock(fd, LOCK_EX | LOCK_NB) == 0) return lock;
-    if (errno == EINTR) continue;
-    if (errno != EWOULDBLOCK) return CacheLock();
-    double left = deadline - monotonic();
-    if (left <= 0) return CacheLock();
-    long nap = std::min<long>(pause, static_cast<long>(left * 1e9) + 1);
-    timespec ts{0, nap};
-    ::nanosleep(&ts, nullptr);
-    pause = std::min(pause * 2, 50'000'000L);
-  }
 }
 
 }  // namespace corvane

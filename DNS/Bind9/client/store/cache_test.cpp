@@ -14,8 +14,9 @@
 #include <thread>
 #include <unistd.h>
 
-#include "endrun.h"
+#include "base/ending.h"
 #include "store/jsonform.h"
+#include "testsupport/tempdir.h"
 
 namespace corvane {
 namespace {
@@ -23,20 +24,13 @@ namespace {
 // A fixed moment, in whole seconds, for modification times set by the tests.
 constexpr time_t T = 1'700'000'000;
 
-class Cache : public ::testing::Test {
- protected:
-  void SetUp() override {
-    char tmpl[] = "/tmp/corvane-cache-test.XXXXXX";
-    ASSERT_TRUE(mkdtemp(tmpl));
-    dir = tmpl;
-    path = dir + "/corvane.json";
-  }
-  void TearDown() override {
-    ::chmod(dir.c_str(), 0700);
-    std::string cmd = "rm -rf '" + dir + "'";
-    EXPECT_EQ(std::system(cmd.c_str()), 0);
-  }
+// The moment `after` T.
+WallClock::time_point at(std::chrono::milliseconds after = 0ms) {
+  return WallClock::time_point(std::chrono::seconds(T)) + after;
+}
 
+class Cache : public testsupport::TempDir {
+ protected:
   void place(const std::string& text, const std::string& at = "") {
     std::string p = at.empty() ? path : at;
     int fd = ::open(p.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
@@ -75,8 +69,6 @@ class Cache : public ::testing::Test {
     }
     return "<no failure>";
   }
-
-  std::string dir, path;
 };
 
 Document sample() {
@@ -94,46 +86,46 @@ TEST_F(Cache, FreshWhileAtMostLifeSecondsOld) {
   struct Case {
     time_t sec;
     long nsec;
-    double now;
+    std::chrono::milliseconds now;  // after T
     bool fresh;
   } cases[] = {
-      {T, 0, T + 0.0, true},
-      {T, 0, T + 59.999, true},
-      {T, 0, T + 60.0, true},
-      {T, 0, T + 60.001, false},
-      {T, 0, T + 61.0, false},
-      {T, 500'000'000, T + 60.5, true},
-      {T, 500'000'000, T + 60.501, false},
-      {T, 0, T - 3600.0, true},  // modified ahead of the clock
+      {T, 0, 0ms, true},
+      {T, 0, 59'999ms, true},
+      {T, 0, 60'000ms, true},
+      {T, 0, 60'001ms, false},
+      {T, 0, 61'000ms, false},
+      {T, 500'000'000, 60'500ms, true},
+      {T, 500'000'000, 60'501ms, false},
+      {T, 0, -3'600'000ms, true},  // modified ahead of the clock
   };
   for (const Case& c : cases) {
     setmtime(path, c.sec, c.nsec);
-    EXPECT_EQ(cachefresh(path, c.now, 60s), c.fresh) << c.now - c.sec;
+    EXPECT_EQ(cachefresh(path, at(c.now), 60s), c.fresh) << c.now.count();
   }
   setmtime(path, T);
-  EXPECT_TRUE(cachefresh(path, T + 10, 10s));
-  EXPECT_FALSE(cachefresh(path, T + 10.001, 10s));
+  EXPECT_TRUE(cachefresh(path, at(10s), 10s));
+  EXPECT_FALSE(cachefresh(path, at(10'001ms), 10s));
 }
 
 TEST_F(Cache, WhatCannotBeAnsweredFromIsStale) {
-  EXPECT_FALSE(cachefresh(path, T, 60s));  // missing
+  EXPECT_FALSE(cachefresh(path, at(), 60s));  // missing
 
   place("{}", dir + "/target");
   setmtime(dir + "/target", T);
   ASSERT_EQ(::symlink("target", path.c_str()), 0);
-  EXPECT_TRUE(cachefresh(path, T, 60s));  // a link is followed
+  EXPECT_TRUE(cachefresh(path, at(), 60s));  // a link is followed
   ::unlink((dir + "/target").c_str());
-  EXPECT_FALSE(cachefresh(path, T, 60s));  // dangling
+  EXPECT_FALSE(cachefresh(path, at(), 60s));  // dangling
   ::unlink(path.c_str());
 
   ASSERT_EQ(::mkfifo(path.c_str(), 0644), 0);
   setmtime(path, T);
-  EXPECT_FALSE(cachefresh(path, T, 60s));
+  EXPECT_FALSE(cachefresh(path, at(), 60s));
   ::unlink(path.c_str());
 
   ASSERT_EQ(::mkdir(path.c_str(), 0755), 0);
   setmtime(path, T);
-  EXPECT_FALSE(cachefresh(path, T, 60s));
+  EXPECT_FALSE(cachefresh(path, at(), 60s));
 }
 
 TEST_F(Cache, FileOfAnotherUserIsStale) {
@@ -141,11 +133,11 @@ TEST_F(Cache, FileOfAnotherUserIsStale) {
   place("{}");
   setmtime(path, T);
   ASSERT_EQ(::chown(path.c_str(), 12345, 12345), 0);
-  EXPECT_FALSE(cachefresh(path, T, 60s));
+  EXPECT_FALSE(cachefresh(path, at(), 60s));
   EXPECT_NE(failure([&] { readcache(path); }).find("owned by another user (uid 12345)"),
             std::string::npos);
   ASSERT_EQ(::chown(path.c_str(), 0, 0), 0);
-  EXPECT_TRUE(cachefresh(path, T, 60s));
+  EXPECT_TRUE(cachefresh(path, at(), 60s));
 }
 
 TEST_F(Cache, ReadsBackWhatItWrote) {
@@ -265,56 +257,6 @@ TEST_F(Cache, FailedWriteLeavesTheOldFileAndNoTemporary) {
   ASSERT_EQ(::chmod(dir.c_str(), 0555), 0);
   EXPECT_NE(failure([&] { writecache(path, sample()); }).find("Permission denied"), std::string::npos);
   EXPECT_EQ(contents(path), "old text");
-}
-
-double elapsed(std::chrono::steady_clock::time_point since) {
-  return std::chrono::duration<double>(std::chrono::steady_clock::now() - since).count();
-}
-
-TEST_F(Cache, LockExcludesASecondHolderForABoundedWait) {
-  CacheLock first = lockcache(path, Seconds(0));
-  ASSERT_TRUE(first.held());
-  auto start = std::chrono::steady_clock::now();
-  CacheLock second = lockcache(path, Seconds(0.2));
-  EXPECT_FALSE(second.held());
-  EXPECT_GE(elapsed(start), 0.2);
-  EXPECT_LT(elapsed(start), 2.0);
-
-  CacheLock moved = std::move(first);
-  EXPECT_FALSE(first.held());
-  EXPECT_FALSE(lockcache(path, Seconds(0)).held());
-  moved.release();
-  EXPECT_TRUE(lockcache(path, Seconds(0)).held());
-
-  // A waiter gets the lock as soon as the holder lets go.
-  CacheLock holder = lockcache(path, Seconds(0));
-  ASSERT_TRUE(holder.held());
-  std::thread letgo([&] {
-    std::this_thread::sleep_for(std::chrono::milliseconds(300));
-    holder.release();
-  });
-  start = std::chrono::steady_clock::now();
-  CacheLock waiter = lockcache(path, Seconds(10));
-  double waited = elapsed(start);
-  letgo.join();
-  EXPECT_TRUE(waiter.held());
-  EXPECT_GE(waited, 0.25);
-  EXPECT_LT(waited, 2.0);
-}
-
-TEST_F(Cache, LockThatCannotBeHadIsNotHeld) {
-  std::string lockpath = path + ".lock";
-  // A link planted at the lock's path is neither followed nor used.
-  ASSERT_EQ(::symlink((dir + "/elsewhere").c_str(), lockpath.c_str()), 0);
-  EXPECT_FALSE(lockcache(path, Seconds(0.05)).held());
-  EXPECT_EQ(contents(dir + "/elsewhere"), "<missing>");
-  ::unlink(lockpath.c_str());
-
-  ASSERT_EQ(::mkfifo(lockpath.c_str(), 0644), 0);
-  EXPECT_FALSE(lockcache(path, Seconds(0.05)).held());
-  ::unlink(lockpath.c_str());
-
-  EXPECT_FALSE(lockcache(dir + "/missing/corvane.json", Seconds(0.05)).held());
 }
 
 }  // namespace

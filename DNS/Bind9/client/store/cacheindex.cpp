@@ -1,12 +1,12 @@
 #include "store/cacheindex.h"
 
 #include <algorithm>
-#include <cerrno>
 #include <cstring>
 #include <unistd.h>
+#include <vector>
 
-#include "bounds.h"
-#include "endrun.h"
+#include "base/bounds.h"
+#include "base/fd.h"
 #include "store/hashindex.h"
 
 namespace corvane {
@@ -30,6 +30,7 @@ enum Field {
   FIELDS
 };
 enum EntryField { NAME, NAMELENGTH, BEGIN, END, ENTRYCHECK, ENTRYFIELDS };
+static_assert(FIELDS == CacheIndex::HEADERWORDS);
 
 constexpr uint64_t MAGICWORD = 0x0178656469766301ULL;  // "\x01cvidex\x01" read as a word
 constexpr uint64_t ORDERWORD = 0x0102030405060708ULL;
@@ -91,6 +92,80 @@ std::vector<Named> asread(std::vector<Named> all) {
   return once;
 }
 
+// What the index lists: the document's sections in their order, its zones sorted by name, and
+// where the zones stand among the sections (null: nowhere, or they are not a map).
+struct Listed {
+  std::vector<Named> sections, zones;
+  const Member* zonesmember = nullptr;
+};
+
+std::optional<Listed> collect(const Document& doc, const Layout& layout) {
+  const std::vector<Member>& members = doc.members();
+  if (layout.members.size() != members.size() || layout.inner.size() != members.size()) return {};
+  Listed listed;
+  for (size_t i = 0; i < members.size(); ++i) {
+    listed.sections.push_back({filename(members[i].key), layout.members[i], i, false});
+    if (members[i].key.null || members[i].key.text != nameof(Section::ZONES)) continue;
+    // Zones that are not a map are for the whole file to answer about.
+    if (!members[i].value.map()) return {};
+    listed.zonesmember = &members[i];
+    const std::vector<Member>& inner = members[i].value.map()->members();
+    if (layout.inner[i].size() != inner.size()) return {};
+    for (size_t j = 0; j < inner.size(); ++j) {
+      const Map* counters = inner[j].value.map();
+      listed.zones.push_back({filename(inner[j].key), layout.inner[i][j], j, counters && !counters->empty()});
+    }
+  }
+  listed.sections = asread(std::move(listed.sections));
+  listed.zones = asread(std::move(listed.zones));
+  return listed;
+}
+
+// The names of the zones that hold counters, in the document's order: where each ends, then
+// the names.
+struct Counted {
+  size_t count = 0;
+  std::string ends, names;
+};
+
+Counted countednames(const std::vector<Named>& zones) {
+  std::vector<const Named*> inorder;
+  for (const Named& z : zones)
+    if (z.counted) inorder.push_back(&z);
+  std::sort(inorder.begin(), inorder.end(),
+            [](const Named* a, const Named* b) { return a->position < b->position; });
+  Counted counted;
+  counted.count = inorder.size();
+  for (const Named* z : inorder) {
+    counted.names += z->name;
+    auto end = static_cast<uint32_t>(counted.names.size());
+    counted.ends.append(reinterpret_cast<const char*>(&end), sizeof end);
+  }
+  return counted;
+}
+
+void header(uint64_t (&h)[FIELDS], const struct stat& st, const Listed& listed,
+            size_t namebytes, const Counted& counted, uint64_t tail) {
+  h[MAGIC] = MAGICWORD;
+  h[ORDER] = ORDERWORD;
+  h[DEV] = st.st_dev;
+  h[INO] = st.st_ino;
+  h[SIZE] = static_cast<uint64_t>(st.st_size);
+  h[MTIME] = static_cast<uint64_t>(st.st_mtim.tv_sec);
+  h[MTIMENS] = static_cast<uint64_t>(st.st_mtim.tv_nsec);
+  h[CTIME] = static_cast<uint64_t>(st.st_ctim.tv_sec);
+  h[CTIMENS] = static_cast<uint64_t>(st.st_ctim.tv_nsec);
+  h[SECTIONCOUNT] = listed.sections.size();
+  h[ZONECOUNT] = listed.zones.size();
+  h[NAMEBYTES] = namebytes;
+  h[COUNTED] = counted.count;
+  h[COUNTEDBYTES] = counted.names.size();
+  h[COUNTEDCHECK] = check(counted.ends.data(), counted.ends.size(), counted.names.data(),
+                          counted.names.size());
+  h[TAIL] = tail;
+  h[CHECK] = check(h, CHECK * WORD);
+}
+
 void putentry(std::string& out, uint64_t nameat, const Named& n) {
   putword(out, nameat);
   putword(out, n.name.size());
@@ -101,230 +176,67 @@ void putentry(std::string& out, uint64_t nameat, const Named& n) {
 
 }  // namespace
 
-std::string indexpath(const std::string& cachepath) { return cachepath + ".index"; }
-
 std::string makeindex(const struct stat& st, const Document& doc, const Layout& layout) {
-  const std::vector<Member>& members = doc.members();
-  if (layout.members.size() != members.size() || layout.inner.size() != members.size()) return {};
-  std::vector<Named> sections, zones;
-  const Member* zonesmember = nullptr;
-  for (size_t i = 0; i < members.size(); ++i) {
-    sections.push_back({filename(members[i].key), layout.members[i], i, false});
-    if (!members[i].key.null && members[i].key.text == "zones") {
-      // Zones that are not a map are for the whole file to answer about.
-      if (!members[i].value.map()) return {};
-      zonesmember = &members[i];
-      const std::vector<Member>& inner = members[i].value.map()->members();
-      if (layout.inner[i].size() != inner.size()) return {};
-      for (size_t j = 0; j < inner.size(); ++j) {
-        const Map* counters = inner[j].value.map();
-        zones.push_back({filename(inner[j].key), layout.inner[i][j], j, counters && !counters->empty()});
-      }
-    }
-  }
-  sections = asread(std::move(sections));
-  zones = asread(std::move(zones));
-
-  std::vector<const Named*> inorder;
-  for (const Named& z : zones)
-    if (z.counted) inorder.push_back(&z);
-  std::sort(inorder.begin(), inorder.end(),
-            [](const Named* a, const Named* b) { return a->position < b->position; });
-  std::string countedends, countednames;
-  for (const Named* z : inorder) {
-    countednames += z->name;
-    auto end = static_cast<uint32_t>(countednames.size());
-    countedends.append(reinterpret_cast<const char*>(&end), sizeof end);
-  }
-
+  std::optional<Listed> listed = collect(doc, layout);
+  if (!listed) return {};
+  Counted counted = countednames(listed->zones);
   size_t namebytes = 0;
-  for (const auto* list : {&sections, &zones})
+  for (const auto* list : {&listed->sections, &listed->zones})
     for (const Named& n : *list) namebytes += n.name.size();
-  size_t total = HEADERSIZE + (sections.size() + zones.size()) * ENTRYSIZE + namebytes +
-                 countedends.size() + countednames.size();
-  if (total > MAXINDEXBYTES || sections.size() > MAXSECTIONS ||
-      countednames.size() > UINT32_MAX)
+  size_t total = HEADERSIZE + (listed->sections.size() + listed->zones.size()) * ENTRYSIZE +
+                 namebytes + counted.ends.size() + counted.names.size();
+  if (total > MAXINDEXBYTES || listed->sections.size() > MAXSECTIONS ||
+      counted.names.size() > UINT32_MAX)
     return {};
 
-  uint64_t header[FIELDS] = {};
-  header[MAGIC] = MAGICWORD;
-  header[ORDER] = ORDERWORD;
-  header[DEV] = st.st_dev;
-  header[INO] = st.st_ino;
-  header[SIZE] = static_cast<uint64_t>(st.st_size);
-  header[MTIME] = static_cast<uint64_t>(st.st_mtim.tv_sec);
-  header[MTIMENS] = static_cast<uint64_t>(st.st_mtim.tv_nsec);
-  header[CTIME] = static_cast<uint64_t>(st.st_ctim.tv_sec);
-  header[CTIMENS] = static_cast<uint64_t>(st.st_ctim.tv_nsec);
-  header[SECTIONCOUNT] = sections.size();
-  header[ZONECOUNT] = zones.size();
-  header[NAMEBYTES] = namebytes;
-  header[COUNTED] = inorder.size();
-  header[COUNTEDBYTES] = countednames.size();
-  header[COUNTEDCHECK] = check(countedends.data(), countedends.size(), countednames.data(),
-                               countednames.size());
   // The json answer is "{" and the text after the zones, when they come first.
-  if (zonesmember == &members.front())
-    header[TAIL] = layout.members.front().end + (members.size() > 1 ? 2 : 0);
-  header[CHECK] = check(header, CHECK * WORD);
-
+  const std::vector<Member>& members = doc.members();
+  uint64_t tail = 0;
+  if (listed->zonesmember && listed->zonesmember == &members.front())
+    tail = layout.members.front().end + (members.size() > 1 ? 2 : 0);
+  uint64_t h[FIELDS] = {};
+  header(h, st, *listed, namebytes, counted, tail);
   std::string out;
   out.reserve(total);
-  out.append(reinterpret_cast<const char*>(header), HEADERSIZE);
+  out.append(reinterpret_cast<const char*>(h), HEADERSIZE);
   uint64_t nameat = 0;
-  for (const auto* list : {&sections, &zones})
+  for (const auto* list : {&listed->sections, &listed->zones})
     for (const Named& n : *list) {
       putentry(out, nameat, n);
       nameat += n.name.size();
     }
-  for (const auto* list : {&sections, &zones})
+  for (const auto* list : {&listed->sections, &listed->zones})
     for (const Named& n : *list) out += n.name;
-  out += countedends;
-  out += countednames;
+  out += counted.ends;
+  out += counted.names;
   return out;
 }
 
 namespace {
 
-bool readat(int fd, void* into, size_t n, uint64_t at) {
-  auto* p = static_cast<char*>(into);
-  while (n > 0) {
-    ssize_t got = ::pread(fd, p, n, static_cast<off_t>(at));
-    if (got < 0 && errno == EINTR) continue;
-    if (got <= 0) return false;
-    p += got;
-    n -= static_cast<size_t>(got);
-    at += static_cast<uint64_t>(got);
-  }
-  return true;
-}
-
-struct Entry {
-  bool present = false;  // false: the index holds no such name
-  std::string name;
-  uint64_t begin = 0;
-  uint64_t end = 0;
-};
-
 // The first bytes of an index are read at once: the whole of a small one, and of a large one
 // the header and the section entries. A poll then costs a read or two, not one per entry.
 constexpr size_t HEADREAD = 16 << 10;
 
-// An index that serves the cache file, with where its parts begin.
-struct Index {
-  int fd;
-  std::string head;  // its first bytes
-  uint64_t header[FIELDS];
-  uint64_t entries;  // where the entries begin
-  uint64_t names;
-  uint64_t counted;
-  uint64_t cachesize;
+bool readexactly(int fd, void* into, size_t n, uint64_t at) {
+  return readat(fd, into, n, at) == static_cast<ssize_t>(n);
+}
 
-  bool read(void* into, size_t n, uint64_t at) const {
-    if (n == 0) return true;  // `into` may then be the null data of an empty vector
-    if (at <= head.size() && n <= head.size() - at) {
-      std::memcpy(into, head.data() + at, n);
-      return true;
-    }
-    return readat(fd, into, n, at);
-  }
+}  // namespace
 
-  // Whether a name of `length` bytes at `at` lies within the names.
-  bool namefits(uint64_t at, uint64_t length) const {
-    return at <= header[NAMEBYTES] && length <= header[NAMEBYTES] - at;
-  }
-
-  // The entry in `raw`, its name read (or taken from `known`, the names area already read) and
-  // both checked; nothing for one that is damaged or points outside the cache file.
-  std::optional<Entry> decode(const char* raw, const std::string* known = nullptr) const {
-    uint64_t at = word(raw + NAME * WORD), length = word(raw + NAMELENGTH * WORD);
-    Entry e;
-    e.present = true;
-    e.begin = word(raw + BEGIN * WORD);
-    e.end = word(raw + END * WORD);
-    if (!namefits(at, length)) return std::nullopt;
-    if (e.begin > e.end || e.end > cachesize) return std::nullopt;
-    if (known) {
-      e.name = known->substr(at, length);  // section() read every name this far
-    } else {
-      e.name.resize(length);
-      if (!read(e.name.data(), length, this->names + at)) return std::nullopt;
-    }
-    if (entrycheck(e.name, e.begin, e.end) != word(raw + ENTRYCHECK * WORD)) return std::nullopt;
-    return e;
-  }
-
-  // The sections' names come first among the names: their entries and their names are read
-  // once each.
-  std::optional<Entry> section(std::string_view name) const {
-    std::string raw(header[SECTIONCOUNT] * ENTRYSIZE, '\0');
-    if (!read(raw.data(), raw.size(), entries)) return std::nullopt;
-    uint64_t span = 0;
-    for (const char* e = raw.data(); e < raw.data() + raw.size(); e += ENTRYSIZE) {
-      uint64_t at = word(e + NAME * WORD), length = word(e + NAMELENGTH * WORD);
-      if (!namefits(at, length)) return std::nullopt;
-      span = std::max(span, at + length);
-    }
-    std::string all(span, '\0');
-    if (!read(all.data(), all.size(), names)) return std::nullopt;
-    for (size_t i = 0; i < raw.size(); i += ENTRYSIZE) {
-      std::optional<Entry> e = decode(raw.data() + i, &all);
-      if (!e) return std::nullopt;
-      if (e->name == name) return e;
-    }
-    return Entry{};
-  }
-
-  // The zone `name`, present or not.
-  std::optional<Entry> zone(std::string_view name) const {
-    uint64_t low = 0, high = header[ZONECOUNT];
-    while (low < high) {
-      uint64_t middle = low + (high - low) / 2;
-      char raw[ENTRYSIZE];
-      if (!read(raw, ENTRYSIZE, entries + (header[SECTIONCOUNT] + middle) * ENTRYSIZE))
-        return std::nullopt;
-      std::optional<Entry> e = decode(raw);
-      if (!e) return std::nullopt;
-      if (e->name == name) return e;
-      if (std::string_view(e->name) < name)
-        low = middle + 1;
-      else
-        high = middle;
-    }
-    return Entry{};
-  }
-
-  std::optional<ZoneNames> countednames() const {
-    ZoneNames names;
-    names.ends.resize(header[COUNTED]);
-    names.bytes.resize(header[COUNTEDBYTES]);
-    size_t endbytes = names.ends.size() * sizeof(uint32_t);
-    if (!read(names.ends.data(), endbytes, counted) ||
-        !read(names.bytes.data(), names.bytes.size(), counted + endbytes))
-      return std::nullopt;
-    if (check(names.ends.data(), endbytes, names.bytes.data(), names.bytes.size()) !=
-        header[COUNTEDCHECK])
-      return std::nullopt;
-    uint32_t last = 0;
-    for (uint32_t end : names.ends) {
-      if (end < last || end > names.bytes.size()) return std::nullopt;
-      last = end;
-    }
-    return names;
-  }
-};
-
-std::optional<Index> openindex(int fd, const struct stat& cache) {
+std::optional<CacheIndex> CacheIndex::open(int fd, const struct stat& cache) {
   struct stat st;
   if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) return std::nullopt;
   if (st.st_uid != ::geteuid() && st.st_uid != 0) return std::nullopt;
   auto size = static_cast<uint64_t>(st.st_size);
   if (size < HEADERSIZE || size > MAXINDEXBYTES) return std::nullopt;
-  Index index{fd, std::string(std::min<uint64_t>(size, HEADREAD), '\0'), {}, HEADERSIZE, 0, 0,
-              static_cast<uint64_t>(cache.st_size)};
-  if (!readat(fd, index.head.data(), index.head.size(), 0)) return std::nullopt;
-  uint64_t* h = index.header;
-  std::memcpy(h, index.head.data(), HEADERSIZE);
+  CacheIndex index;
+  index.fd_ = fd;
+  index.cachesize_ = static_cast<uint64_t>(cache.st_size);
+  index.head_.resize(std::min<uint64_t>(size, HEADREAD));
+  if (!readexactly(fd, index.head_.data(), index.head_.size(), 0)) return std::nullopt;
+  uint64_t* h = index.header_;
+  std::memcpy(h, index.head_.data(), HEADERSIZE);
   if (h[MAGIC] != MAGICWORD || h[ORDER] != ORDERWORD || h[CHECK] != check(h, CHECK * WORD))
     return std::nullopt;
   if (h[DEV] != static_cast<uint64_t>(cache.st_dev) ||
@@ -343,99 +255,103 @@ std::optional<Index> openindex(int fd, const struct stat& cache) {
   left -= h[NAMEBYTES];
   if (h[COUNTED] > left / sizeof(uint32_t)) return std::nullopt;
   left -= h[COUNTED] * sizeof(uint32_t);
-  if (h[COUNTEDBYTES] != left || h[TAIL] > index.cachesize) return std::nullopt;
-  index.names = HEADERSIZE + (h[SECTIONCOUNT] + h[ZONECOUNT]) * ENTRYSIZE;
-  index.counted = index.names + h[NAMEBYTES];
+  if (h[COUNTEDBYTES] != left || h[TAIL] > index.cachesize_) return std::nullopt;
+  index.names_ = HEADERSIZE + (h[SECTIONCOUNT] + h[ZONECOUNT]) * ENTRYSIZE;
+  index.counted_ = index.names_ + h[NAMEBYTES];
   return index;
 }
 
-// The value of the member that `e` points at, read with readjson once the bytes before it
-// are found to name it as the index does; nothing otherwise.
-std::optional<Value> memberof(int cache, const Entry& e) {
-  std::string expect;
-  writetext(e.name, expect);
-  expect += ": ";
-  if (e.begin < expect.size()) return std::nullopt;
-  std::string text(expect.size() + (e.end - e.begin), '\0');
-  if (!readat(cache, text.data(), text.size(), e.begin - expect.size())) return std::nullopt;
-  if (std::string_view(text).substr(0, expect.size()) != expect) return std::nullopt;
-  try {
-    return readjson(std::string_view(text).substr(expect.size()));
-  } catch (const Failure&) {
-    return std::nullopt;
+bool CacheIndex::read(void* into, size_t n, uint64_t at) const {
+  if (n == 0) return true;  // `into` may then be the null data of an empty vector
+  if (at <= head_.size() && n <= head_.size() - at) {
+    std::memcpy(into, head_.data() + at, n);
+    return true;
   }
+  return readexactly(fd_, into, n, at);
 }
 
-// {section: {key: value}}, as a read of the whole file for this member builds it.
-std::optional<Reading> member(const Index& index, int cache, const Need& need) {
-  std::optional<Entry> e = index.section(need.section);
-  if (!e) return std::nullopt;
-  Reading reading;
-  if (!e->present) return reading;
-  std::optional<Value> value;
-  if (need.section == "zones") {
-    std::optional<Entry> zone = index.zone(need.key);
-    if (!zone) return std::nullopt;
-    Map zones;
-    if (zone->present) {
-      std::optional<Value> counters = memberof(cache, *zone);
-      if (!counters) return std::nullopt;
-      zones.set(Key(need.key), std::move(*counters));
-    }
-    value = Value(std::move(zones));
+bool CacheIndex::namefits(uint64_t at, uint64_t length) const {
+  return at <= header_[NAMEBYTES] && length <= header_[NAMEBYTES] - at;
+}
+
+// The entry in `raw`, its name read (or taken from `known`, the names area already read) and
+// both checked.
+std::optional<IndexEntry> CacheIndex::decode(const char* raw, const std::string* known) const {
+  uint64_t at = word(raw + NAME * WORD), length = word(raw + NAMELENGTH * WORD);
+  IndexEntry e;
+  e.present = true;
+  e.begin = word(raw + BEGIN * WORD);
+  e.end = word(raw + END * WORD);
+  if (!namefits(at, length)) return std::nullopt;
+  if (e.begin > e.end || e.end > cachesize_) return std::nullopt;
+  if (known) {
+    e.name = known->substr(at, length);
   } else {
-    value = memberof(cache, *e);
-    if (!value) return std::nullopt;
-    if (Map* map = value->map()) {
-      Map part;
-      if (Value* found = map->find(Key(need.key))) part.set(Key(need.key), std::move(*found));
-      value = Value(std::move(part));
-    }
+    e.name.resize(length);
+    if (!read(e.name.data(), length, names_ + at)) return std::nullopt;
   }
-  reading.doc.set(Key(need.section), std::move(*value));
-  return reading;
+  if (entrycheck(e.name, e.begin, e.end) != word(raw + ENTRYCHECK * WORD)) return std::nullopt;
+  return e;
 }
 
-}  // namespace
-
-std::optional<Reading> readindexed(int index, int cache, const struct stat& st, const Need& need) {
-  if (need.shape == Need::WHOLE) return std::nullopt;
-  std::optional<Index> found = openindex(index, st);
-  if (!found) return std::nullopt;
-  switch (need.shape) {
-    case Need::NOTHING: return Reading{};
-    case Need::MEMBER: return member(*found, cache, need);
-    case Need::OUTLINE: {
-      std::optional<Entry> e = found->section(need.section);
-      if (!e || need.section != "zones") return std::nullopt;
-      Reading reading;
-      if (!e->present) return reading;
-      reading.counted = found->countednames();
-      if (!reading.counted) return std::nullopt;
-      reading.doc.set(Key("zones"), Value(Map()));
-      return reading;
-    }
-    case Need::ALLBUT: {
-      const uint64_t tail = found->header[TAIL];
-      if (need.section != "zones" || tail == 0) return std::nullopt;
-      std::string text = "{";
-      text.resize(1 + (found->cachesize - tail));
-      if (!readat(cache, text.data() + 1, text.size() - 1, tail)) return std::nullopt;
-      Value rest;
-      try {
-        rest = readjson(text);
-      } catch (const Failure&) {
-        return std::nullopt;
-      }
-      if (!rest.map()) return std::nullopt;
-      Reading reading;
-      reading.doc.set(Key("zones"), Value(Map()));
-      for (const Member& m : rest.map()->members()) reading.doc.set(m.key, m.value);
-      return reading;
-    }
-    case Need::WHOLE: break;
+// The sections' names come first among the names: their entries and their names are read
+// once each.
+std::optional<IndexEntry> CacheIndex::section(std::string_view name) const {
+  std::string raw(header_[SECTIONCOUNT] * ENTRYSIZE, '\0');
+  if (!read(raw.data(), raw.size(), HEADERSIZE)) return std::nullopt;
+  uint64_t span = 0;
+  for (const char* e = raw.data(); e < raw.data() + raw.size(); e += ENTRYSIZE) {
+    uint64_t at = word(e + NAME * WORD), length = word(e + NAMELENGTH * WORD);
+    if (!namefits(at, length)) return std::nullopt;
+    span = std::max(span, at + length);
   }
-  return std::nullopt;
+  std::string all(span, '\0');
+  if (!read(all.data(), all.size(), names_)) return std::nullopt;
+  for (size_t i = 0; i < raw.size(); i += ENTRYSIZE) {
+    std::optional<IndexEntry> e = decode(raw.data() + i, &all);
+    if (!e) return std::nullopt;
+    if (e->name == name) return e;
+  }
+  return IndexEntry{};
 }
+
+std::optional<IndexEntry> CacheIndex::zone(std::string_view name) const {
+  uint64_t low = 0, high = header_[ZONECOUNT];
+  while (low < high) {
+    uint64_t middle = low + (high - low) / 2;
+    char raw[ENTRYSIZE];
+    if (!read(raw, ENTRYSIZE, HEADERSIZE + (header_[SECTIONCOUNT] + middle) * ENTRYSIZE))
+      return std::nullopt;
+    std::optional<IndexEntry> e = decode(raw, nullptr);
+    if (!e) return std::nullopt;
+    if (e->name == name) return e;
+    if (std::string_view(e->name) < name)
+      low = middle + 1;
+    else
+      high = middle;
+  }
+  return IndexEntry{};
+}
+
+std::optional<ZoneNames> CacheIndex::countedzones() const {
+  ZoneNames names;
+  names.ends.resize(header_[COUNTED]);
+  names.bytes.resize(header_[COUNTEDBYTES]);
+  size_t endbytes = names.ends.size() * sizeof(uint32_t);
+  if (!read(names.ends.data(), endbytes, counted_) ||
+      !read(names.bytes.data(), names.bytes.size(), counted_ + endbytes))
+    return std::nullopt;
+  if (check(names.ends.data(), endbytes, names.bytes.data(), names.bytes.size()) !=
+      header_[COUNTEDCHECK])
+    return std::nullopt;
+  uint32_t last = 0;
+  for (uint32_t end : names.ends) {
+    if (end < last || end > names.bytes.size()) return std::nullopt;
+    last = end;
+  }
+  return names;
+}
+
+uint64_t CacheIndex::tail() const { return header_[TAIL]; }
 
 }  // namespace corvane

@@ -7,46 +7,61 @@
 #include <string>
 #include <string_view>
 #include <sys/stat.h>
-#include <vector>
 
 #include "store/document.h"
 #include "store/jsonform.h"
+#include "store/zonenames.h"
 
 namespace corvane {
-
-/// The names of the zones that hold counters, in the document's order, as the cache file gives
-/// them back (a null key reads as the text null).
-struct ZoneNames {
-  std::string bytes;           // the names, one after the other
-  std::vector<uint32_t> ends;  // where each ends in `bytes`
-
-  size_t size() const { return ends.size(); }
-  std::string_view operator[](size_t i) const {
-    uint32_t begin = i == 0 ? 0 : ends[i - 1];
-    return std::string_view(bytes).substr(begin, ends[i] - begin);
-  }
-};
-
-/// What a poll read of the statistics: the part of the document that its answer looks at, and,
-/// where the index kept them for an outline of the zones, the names of the zones that hold
-/// counters (the document's `zones` is then left empty).
-struct Reading {
-  Document doc;
-  std::optional<ZoneNames> counted;
-};
-
-/// Where the index of the cache file at `cachepath` is kept.
-std::string indexpath(const std::string& cachepath);
 
 /// The bytes of the index of a cache file that holds the JSON form of `doc`, laid out as
 /// `layout` says, and whose status once in place is `st`: it serves that file and no other.
 /// Empty when the index would be larger than MAXINDEXBYTES.
 std::string makeindex(const struct stat& st, const Document& doc, const Layout& layout);
 
-/// What `need` asks of the cache file open at `cache`, whose status is `st`, read through the
-/// index open at `index`: only the bytes of the part asked for, each slice read with readjson.
-/// Nothing when the index is not one of this program's, was written for another file, or points
-/// at bytes that do not hold what it says: the whole file then answers, never a wrong part.
-std::optional<Reading> readindexed(int index, int cache, const struct stat& st, const Need& need);
+/// Where the value of one member stands in the cache file, as the index says.
+struct IndexEntry {
+  bool present = false;  // false: the index holds no such name
+  std::string name;
+  uint64_t begin = 0;
+  uint64_t end = 0;
+};
+
+/// An index open for reading, found to serve one cache file. Every read checks what it reads:
+/// an entry that is damaged or points outside the cache file comes back as nothing.
+class CacheIndex {
+ public:
+  /// The words of the header, as the format counts them.
+  static constexpr size_t HEADERWORDS = 17;
+
+  /// The index open at `fd` when it is one of this program's, a regular file of this user or
+  /// root, and written for the cache file whose status is `cache`; nothing otherwise.
+  static std::optional<CacheIndex> open(int fd, const struct stat& cache);
+
+  /// The section `name`, present or not.
+  std::optional<IndexEntry> section(std::string_view name) const;
+  /// The zone `name`, present or not.
+  std::optional<IndexEntry> zone(std::string_view name) const;
+  /// The zones that hold counters, as the cache file gives their names back.
+  std::optional<ZoneNames> countedzones() const;
+  /// Where the text after the zones begins when they come first, 0 otherwise: with "{" before
+  /// it, it is the document less the zones.
+  uint64_t tail() const;
+  /// The size of the cache file it serves.
+  uint64_t cachesize() const { return cachesize_; }
+
+ private:
+  CacheIndex() = default;
+  bool read(void* into, size_t n, uint64_t at) const;
+  bool namefits(uint64_t at, uint64_t length) const;
+  std::optional<IndexEntry> decode(const char* raw, const std::string* known) const;
+
+  int fd_ = -1;
+  std::string head_;     // its first bytes
+  uint64_t header_[HEADERWORDS];
+  uint64_t names_ = 0;   // where the names begin
+  uint64_t counted_ = 0; // where the zones that hold counters begin
+  uint64_t cachesize_ = 0;
+};
 
 }  // namespace corvane

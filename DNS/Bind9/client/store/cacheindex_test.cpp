@@ -8,7 +8,9 @@
 #include <unistd.h>
 
 #include "answer.h"
+#include "base/beside.h"
 #include "store/cache.h"
+#include "testsupport/tempdir.h"
 
 namespace corvane {
 namespace {
@@ -48,7 +50,7 @@ Document anydocument(std::mt19937& random) {
 
 std::string answer(const std::string& path, const Args& args) {
   try {
-    Reading reading = readcache(path, actionof(*args.action).reads(args));
+    Reading reading = readcache(path, readsof(args));
     Ending e = answerquery(args, reading);
     return std::to_string(e.status) + " " + e.out + "|" + e.err;
   } catch (const Failure& f) {
@@ -88,7 +90,7 @@ std::vector<Args> questions(const Document& doc) {
 // The index serves `args` itself, and answers as the whole file does.
 void expectsame(const std::string& path, const Args& args, const Document& doc) {
   std::string index = indexpath(path);
-  EXPECT_TRUE(served(path, actionof(*args.action).reads(args))) << *args.action;
+  EXPECT_TRUE(served(path, readsof(args))) << *args.action;
   std::string indexed = answer(path, args);
   ASSERT_EQ(::rename(index.c_str(), (index + ".away").c_str()), 0);
   std::string whole = answer(path, args);
@@ -97,16 +99,7 @@ void expectsame(const std::string& path, const Args& args, const Document& doc) 
                             << args.c.value_or("-") << "\n" << writejson(doc);
 }
 
-struct CacheIndex : ::testing::Test {
-  std::string dir, path;
-  void SetUp() override {
-    char tmpl[] = "/tmp/corvane-index-test.XXXXXX";
-    ASSERT_TRUE(mkdtemp(tmpl));
-    dir = tmpl;
-    path = dir + "/corvane.json";
-  }
-  void TearDown() override { EXPECT_EQ(std::system(("rm -rf '" + dir + "'").c_str()), 0); }
-};
+using CacheIndex = testsupport::TempDir;
 
 TEST_F(CacheIndex, AnswersAsTheWholeFileDoes) {
   std::mt19937 random(20261210);

@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <utility>
 
-#include "endrun.h"
+#include "base/ending.h"
 
 namespace corvane {
 
@@ -34,18 +34,12 @@ Value* Map::find(const Key& key) {
 const Value* Map::find(const Key& key) const {
   if (!index_) {
     for (const Member& m : members_)
-      if (m.key.null == key.null && m.key.text == key.text) return &m.value;
+      if (m.key == key) return &m.value;
     return nullptr;
   }
-  uint32_t entry = lookup(key).entry;
+  uint32_t entry =
+      index_.find(hashof(key), [&](uint32_t e) { return members_[e].key == key; }).entry;
   return entry == HashIndex::NOENTRY ? nullptr : &members_[entry].value;
-}
-
-HashIndex::Found Map::lookup(const Key& key) const {
-  return index_.find(hashof(key), [&](uint32_t entry) {
-    const Key& k = members_[entry].key;
-    return k.null == key.null && k.text == key.text;
-  });
 }
 
 void Map::reindex(size_t expected) {
@@ -55,16 +49,18 @@ void Map::reindex(size_t expected) {
 }
 
 Value& Map::set(Key key, Value value) {
-  if (index_ && index_.fits(members_.size() + 1)) {
-    HashIndex::Found found = lookup(key);
-    if (found.entry != HashIndex::NOENTRY) return members_[found.entry].value = std::move(value);
+  if (!index_) {
+    if (Value* present = find(key)) return *present = std::move(value);
     members_.push_back(Member{std::move(key), std::move(value)});
-    index_.put(found.slot, static_cast<uint32_t>(members_.size() - 1));
+    if (members_.size() > SCANNED) reindex(members_.size());
     return members_.back().value;
   }
-  if (Value* present = find(key)) return *present = std::move(value);
+  HashIndex::Entry found = index_.findoradd(
+      hashof(key), members_.size(),
+      [&](uint32_t entry) { return members_[entry].key == key; },
+      [&](uint32_t entry) { return hashof(members_[entry].key); });
+  if (!found.added) return members_[found.entry].value = std::move(value);
   members_.push_back(Member{std::move(key), std::move(value)});
-  if (members_.size() > SCANNED) reindex(members_.size());
   return members_.back().value;
 }
 
@@ -102,7 +98,7 @@ void setcounter(Document& doc, std::string_view sectionname, Key key, Value valu
 }
 
 void setzone(Document& doc, Key zone, Map counters) {
-  section(doc, "zones").set(std::move(zone), Value(std::move(counters)));
+  section(doc, Section::ZONES).set(std::move(zone), Value(std::move(counters)));
 }
 
 }  // namespace corvane

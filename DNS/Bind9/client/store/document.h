@@ -1,7 +1,6 @@
 // The statistics document: ordered maps of texts, the one shape both XML schemas reduce to.
 #pragma once
 
-#include <array>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -11,6 +10,7 @@
 
 #include "store/hashindex.h"
 #include "store/keytext.h"
+#include "store/sections.h"
 
 namespace corvane {
 
@@ -62,8 +62,6 @@ class Map {
   void reserve(size_t n);
 
  private:
-  // The member that holds `key`, through the index; NOENTRY with the slot where it would go.
-  HashIndex::Found lookup(const Key& key) const;
   void reindex(size_t expected);
 
   std::vector<Member> members_;
@@ -111,17 +109,13 @@ struct Member {
 /// its counter map.
 using Document = Map;
 
-/// The nine sections of a new document, in the order of the JSON form.
-inline constexpr std::array<std::string_view, 9> SECTIONS = {
-    "zones",       "counter",    "zonemaintenancecounter", "resolvercounter", "socketcounter",
-    "incounter",   "outcounter", "cache",                  "memory"};
-
 /// A new document with the nine sections, each empty.
 Document newdocument();
 
 /// The section `name` of `doc`. A document without it, or where it is not a map (a cache
 /// file that this program did not write), is a Failure naming the section.
 Map& section(Document& doc, std::string_view name);
+inline Map& section(Document& doc, Section s) { return section(doc, nameof(s)); }
 
 /// Stores a counter value in a section by the overwrite rule.
 void setcounter(Document& doc, std::string_view sectionname, Key key, Value value);

@@ -2,7 +2,7 @@
 
 #include <gtest/gtest.h>
 
-#include "endrun.h"
+#include "base/ending.h"
 #include "store/jsonform.h"
 
 namespace corvane {

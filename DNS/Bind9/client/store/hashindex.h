@@ -152,6 +152,31 @@ class HashIndex {
     put(find(hash, [](uint32_t) { return false; }).slot, entry);
   }
 
+  /// What findoradd found: the entry, and whether it is the one just entered.
+  struct Entry {
+    uint32_t entry;
+    bool added;
+  };
+
+  /// The entry with hash `hash` that `same(entry)` accepts. Without one, entry number `count`,
+  /// the one its owner is about to add, is entered under `hash`; when that would fill more than
+  /// three quarters of the slots, the index grows and enters anew each of the `count` entries
+  /// there are, `hashof(entry)` giving the hash of each. The index must have slots.
+  template <class Same, class HashOf>
+  Entry findoradd(uint64_t hash, size_t count, Same same, HashOf hashof) {
+    Found found = find(hash, same);
+    if (found.entry != NOENTRY) return Entry{found.entry, false};
+    auto entry = static_cast<uint32_t>(count);
+    if (fits(count + 1)) {
+      put(found.slot, entry);
+    } else {
+      *this = HashIndex(count + 1);
+      for (uint32_t e = 0; e < entry; ++e) add(hashof(e), e);
+      add(hash, entry);
+    }
+    return Entry{entry, true};
+  }
+
  private:
   // The number of slots, then the slots.
   static constexpr size_t HEADER = sizeof(uint32_t);

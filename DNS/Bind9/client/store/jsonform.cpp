@@ -6,7 +6,7 @@
 #include <cstring>
 #include <memory>
 
-#include "endrun.h"
+#include "base/ending.h"
 
 namespace corvane {
 
@@ -166,19 +166,6 @@ void writemap(const Map& map, std::string& out, Drain& drain, Layout* layout,
   out += '}';
 }
 
-// How much of a value to build. Of an object, the member named `key` is built as `match` says
-// and the others as `other` says; a null Part leaves a member out: it is read and checked, not
-// built. `first` keeps only the first member. Anything else is built whole, once it is built.
-struct Part {
-  bool whole = false;
-  std::string_view key;
-  const Part* match = nullptr;
-  const Part* other = nullptr;
-  bool first = false;
-};
-
-const Part WHOLE{true, {}, nullptr, nullptr, false};
-
 const Part* memberpart(const Part& part, std::string_view name, size_t index) {
   if (part.whole) return &part;
   if (part.first && index > 0) return nullptr;
@@ -239,7 +226,7 @@ struct Builder {
     level.object = object;
     level.part = part;
     // An array is built whole or not at all.
-    level.next = object ? nullptr : part ? &WHOLE : nullptr;
+    level.next = object ? nullptr : part ? &EVERYTHING : nullptr;
     level.count = 0;
     return true;
   }
@@ -387,24 +374,10 @@ class PullStream {
 
 }  // namespace
 
-std::optional<Value> readjson(const Pull& pull, const Need& need) {
-  Part empty, first, outline, member, top;
-  first.other = &WHOLE;
-  first.first = true;
-  outline.other = &first;
-  switch (need.shape) {
-    case Need::WHOLE: top = WHOLE; break;
-    case Need::NOTHING: break;
-    case Need::MEMBER:
-      member = Part{false, need.key, &WHOLE, nullptr, false};
-      top = Part{false, need.section, &member, nullptr, false};
-      break;
-    case Need::OUTLINE: top = Part{false, need.section, &outline, nullptr, false}; break;
-    case Need::ALLBUT: top = Part{false, need.section, &empty, &WHOLE, false}; break;
-  }
+std::optional<Value> readjson(const Pull& pull, const Part& part) {
   PullStream stream(pull);
   rapidjson::Reader reader;
-  Builder builder(top);
+  Builder builder(part);
   rapidjson::ParseResult result = reader.Parse<FLAGS>(stream, builder);
   if (result.IsError() || builder.toodeep || !stream.ended()) return std::nullopt;
   return std::move(builder.root);
@@ -413,7 +386,7 @@ std::optional<Value> readjson(const Pull& pull, const Need& need) {
 Value readjson(std::string_view text) {
   rapidjson::MemoryStream stream(text.data(), text.size());
   rapidjson::Reader reader;
-  Builder builder(WHOLE);
+  Builder builder(EVERYTHING);
   rapidjson::ParseResult result = reader.Parse<FLAGS>(stream, builder);
   std::string why;
   size_t offset = result.Offset();

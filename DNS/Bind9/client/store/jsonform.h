@@ -1,7 +1,6 @@
 // The JSON form: the one-line ASCII text of documents, zone maps and answers, and its reading.
 #pragma once
 
-#include <cstdint>
 #include <functional>
 #include <optional>
 #include <string>
@@ -49,27 +48,27 @@ inline constexpr size_t MAXDEPTH = 512;
 /// MAXDEPTH, throws Failure with the reason and the offset.
 Value readjson(std::string_view text);
 
-/// The part of a document that one answer looks at. A reader given a Need builds only that
-/// part, with the order and values a full read gives it; the rest is read and checked, not
-/// built. Most polls read one counter of a cache file that holds thousands of zones.
-struct Need {
-  enum Shape : uint8_t {
-    WHOLE,    ///< every section in full
-    NOTHING,  ///< no section at all
-    MEMBER,   ///< `section` with only its member `key`, in full
-    OUTLINE,  ///< `section` with every member, each map cut to its first entry: which are empty
-    ALLBUT,   ///< every section in full but `section`, which is an empty map
-  };
-  Shape shape = WHOLE;
-  std::string section;
-  std::string key;
-};
-
 /// Delivers the next bytes of a text into `into`, at most `room` of them; 0 at its end.
 using Pull = std::function<size_t(char* into, size_t room)>;
 
-/// Reads the JSON text that `pull` delivers, all of it, and builds the part that `need` names.
-/// Nothing for a text that readjson refuses: readjson of the whole text then says why.
-std::optional<Value> readjson(const Pull& pull, const Need& need);
+/// How much of a value the reading of a pulled text builds. A `whole` Part builds everything.
+/// Of an object, the member named `key` is built as `match` says and every other as `other`
+/// says; a null Part leaves a member out: it is read and checked, not built. With `first`,
+/// only the first member is built, as `other` says. An array is built whole or not at all.
+struct Part {
+  bool whole = false;
+  std::string_view key;
+  const Part* match = nullptr;
+  const Part* other = nullptr;
+  bool first = false;
+};
+
+/// The Part that builds everything.
+inline constexpr Part EVERYTHING{true, {}, nullptr, nullptr, false};
+
+/// Reads the JSON text that `pull` delivers, all of it, and builds what `part` says, with the
+/// order and values a full read gives it. Nothing for a text that readjson refuses: readjson
+/// of the whole text then says why.
+std::optional<Value> readjson(const Pull& pull, const Part& part);
 
 }  // namespace corvane

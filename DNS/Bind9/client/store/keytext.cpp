@@ -1,6 +1,6 @@
 #include "store/keytext.h"
 
-#include "endrun.h"
+#include "base/ending.h"
 
 namespace corvane {
 

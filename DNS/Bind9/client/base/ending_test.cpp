@@ -1,4 +1,4 @@
-#include "endrun.h"
+#include "base/ending.h"
 
 #include <gtest/gtest.h>
 

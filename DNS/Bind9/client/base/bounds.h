@@ -7,7 +7,12 @@
 namespace corvane {
 
 using namespace std::chrono_literals;
-using Seconds = std::chrono::duration<double>;
+
+/// Freshness is a matter of the wall clock, which file times follow; every wait of a run is
+/// measured on the steady clock, which no one can set back.
+using WallClock = std::chrono::system_clock;
+using SteadyClock = std::chrono::steady_clock;
+using Deadline = SteadyClock::time_point;
 
 /// The agent's item timeout: every wait of one run, for the lock and for the server, fits in it.
 inline constexpr std::chrono::milliseconds RUNLIMIT = 30s;
