@@ -9,6 +9,7 @@ import time
 
 CORVANE = os.environ.get("CORVANE", os.path.join(os.path.dirname(__file__), "..", "build", "corvane"))
 JSONFILE = "/tmp/corvane.json"
+OUTCOME = JSONFILE + ".outcome"
 HERE = os.path.dirname(os.path.abspath(__file__))
 ROOT = os.path.dirname(os.path.realpath(HERE))
 
@@ -31,7 +32,8 @@ def corvane(*words, argv0=None, timeout=60, env=None):
 
 def placecache(text, age=0.0, path=JSONFILE):
     """Writes `text` as the cache file, with a modification time `age` seconds in the past
-    (negative: in the future)."""
+    (negative: in the future). A failure that an earlier run left beside it is forgotten."""
+    forgetfailure(path)
     if os.path.lexists(path):
         os.remove(path)
     with open(path, "wb") as f:
@@ -41,8 +43,19 @@ def placecache(text, age=0.0, path=JSONFILE):
 
 
 def removecache(path=JSONFILE):
+    """Removes the cache file, and the failure that an earlier run left beside it."""
+    forgetfailure(path)
     if os.path.lexists(path):
         os.remove(path)
+
+
+def forgetfailure(path=JSONFILE):
+    """Removes the outcome of a failed fetch beside the cache file, and beside those of the
+    other ports in its directory: the next run fetches."""
+    directory = os.path.dirname(path)
+    for name in os.listdir(directory):
+        if name.startswith("corvane") and name.endswith(".json.outcome"):
+            os.remove(os.path.join(directory, name))
 
 
 def readcache(path=JSONFILE):

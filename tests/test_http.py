@@ -54,6 +54,7 @@ class Fetch(unittest.TestCase):
             (["-p", "65535"], 65535, b"localhost:65535"),
         ]
         for words, port, host in cases:
+            harness.forgetfailure()
             with self.subTest(words=words), httpstub.serve(status=404, port=port) as stub:
                 run = harness.corvane("json", *words, timeout=30)
                 self.assertEqual((run.status, run.out, run.err), (1, "HTTP GET Failed\n", ""))
@@ -71,6 +72,7 @@ class Fetch(unittest.TestCase):
             (201, "length", DOCUMENT),
         ]
         for status, mode, body in cases:
+            harness.forgetfailure()
             with self.subTest(status=status), \
                     httpstub.serve(status=status, mode=mode, body=body,
                                    headers=["Location: http://localhost:8653/x"]) as stub:
@@ -90,6 +92,7 @@ class Fetch(unittest.TestCase):
                 conn.sendall(interim), httpstub.waitclose(conn)))),
         ]
         for name, how in cases:
+            harness.forgetfailure()
             with self.subTest(name):
                 harness.placecache(STALE, age=120)
                 with httpstub.serve(body=DOCUMENT, **how) as stub:
@@ -103,6 +106,7 @@ class Fetch(unittest.TestCase):
 
     def test_a_port_that_is_no_number_never_connects(self):
         for text in ["abc", "-8653", "+8653", " 8653", "8653 ", "8653x", "0x21CD", "86.53"]:
+            harness.forgetfailure()
             with self.subTest(text=text), httpstub.serve(port=8653) as stub:
                 run = harness.corvane("json", "-p", text)
                 self.assertFailure(run, "not a decimal number")
@@ -112,6 +116,7 @@ class Fetch(unittest.TestCase):
         for text, shown in [("0", "localhost:0"), ("000", "localhost:0"),
                             ("65536", "localhost:65536"), ("74189", "localhost:74189"),
                             ("99999999999999999999999", "localhost:99999999999999999999999")]:
+            harness.forgetfailure()
             with self.subTest(text=text), httpstub.serve(port=8653) as stub:
                 run = harness.corvane("json", "-p", text)
                 self.assertFailure(run, shown, "not a TCP port")
@@ -119,6 +124,7 @@ class Fetch(unittest.TestCase):
 
     def test_nothing_listening(self):
         for words, where in [([], "localhost:8653"), (["-p", "0999"], "localhost:999")]:
+            harness.forgetfailure()
             with self.subTest(words=words):
                 run = harness.corvane("json", *words)
                 self.assertFailure(run, "cannot connect to " + where, "refused")
@@ -171,6 +177,7 @@ class Fetch(unittest.TestCase):
             ("streams more than the bound", stream_beyond, "exceed 256 MiB"),
         ]
         for name, handler, phrase in cases:
+            harness.forgetfailure()
             with self.subTest(name), httpstub.serve(handler=handler):
                 run = harness.corvane("counter", "-c", "Requestv4", timeout=30)
                 self.assertFailure(run, phrase)
@@ -212,6 +219,7 @@ class Fetch(unittest.TestCase):
         # left of their 30 s, so their bound may read in milliseconds.
         self.assertLess(took, 35)
         for (port, _, message), p, (out, err) in zip(cases, runs, results):
+            harness.forgetfailure()
             with self.subTest(port=port):
                 self.assertEqual((p.returncode, out), (1, b""))
                 pattern = re.escape(message).replace("25\\ s", r"(25\ s|\d+\ ms)")

@@ -119,6 +119,7 @@ class PlantedIndex(unittest.TestCase):
                 # What the cache file answers with nothing at the index's path.
                 os.rename(INDEX, "/tmp/held")
                 expected = answers()
+                remove(INDEX)  # the index that the first of them wrote for the file
                 os.rename("/tmp/held", INDEX)
                 got = answers()
                 self.assertEqual([(r.status, r.out, r.err) for r in got],

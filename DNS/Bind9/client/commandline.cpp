@@ -6,6 +6,7 @@
 #include "actions.h"
 #include "base/ending.h"
 #include "base/escape.h"
+#include "base/port.h"
 
 namespace corvane {
 
@@ -175,7 +176,7 @@ int helpwidth() {
 
 std::string settleport(const Args& args) {
   if (args.p && !args.p->empty()) return *args.p;
-  return "8653";
+  return std::to_string(DEFAULTPORT);
 }
 
 }  // namespace corvane

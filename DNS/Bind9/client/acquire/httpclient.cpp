@@ -16,6 +16,7 @@
 #include "acquire/httpanswer.h"
 #include "base/ending.h"
 #include "base/escape.h"
+#include "base/port.h"
 
 namespace corvane {
 
@@ -37,17 +38,6 @@ std::string address(const tcp::endpoint& e) {
   return e.address().is_v6() ? "[" + a + "]" : a;
 }
 
-/// The port text as the decimal digits of its number: leading zeros dropped, never converted
-/// to a machine integer, so that no text of digits can wrap around into a valid port.
-std::optional<std::string> decimalport(const std::string& text) {
-  if (text.empty() || !std::all_of(text.begin(), text.end(), [](char c) {
-        return c >= '0' && c <= '9';
-      }))
-    return std::nullopt;
-  size_t first = text.find_first_not_of('0');
-  return first == std::string::npos ? "0" : text.substr(first);
-}
-
 /// The statistics channel that a port text names.
 struct Channel {
   std::string decimal;  // the port's digits
@@ -58,9 +48,8 @@ struct Channel {
 Channel channelof(const std::string& port) {
   std::optional<std::string> decimal = decimalport(port);
   if (!decimal) throw Failure("the port \"" + bytewise(port) + "\" is not a decimal number");
-  Channel channel{*decimal, 0, std::string(HOST) + ":" + *decimal};
-  channel.number = decimal->size() <= 5 ? static_cast<unsigned>(std::stoul(*decimal)) : 0;
-  if (channel.number == 0 || channel.number > 65535)
+  Channel channel{*decimal, tcpport(port).value_or(0), std::string(HOST) + ":" + *decimal};
+  if (channel.number == 0)
     throw Failure("cannot connect to " + channel.where + ": not a TCP port (1 to 65535)");
   return channel;
 }
@@ -109,6 +98,11 @@ void request(net::io_context& io, beast::tcp_stream& stream, const Channel& chan
 }
 
 }  // namespace
+
+std::string channelname(const std::string& port) {
+  std::optional<std::string> decimal = decimalport(port);
+  return std::string(HOST) + ":" + (decimal ? *decimal : bytewise(port));
+}
 
 FetchLimits limitsuntil(Clock::time_point deadline) {
   FetchLimits limits;

@@ -20,6 +20,9 @@ struct FetchLimits {
 /// The bounds of a fetch that must be over by `deadline`: the usual ones, cut to what is left.
 FetchLimits limitsuntil(std::chrono::steady_clock::time_point deadline);
 
+/// The statistics channel that `port` names, as the diagnostics name it: "localhost:8653".
+std::string channelname(const std::string& port);
+
 /// The body of the answer to GET / on localhost:`port`, as bytes. A status other than 200
 /// throws Ending (status 1, "HTTP GET Failed" on standard output); a port text that is not a
 /// decimal number, a refused connection, a malformed or cut-off answer, or a bound exceeded

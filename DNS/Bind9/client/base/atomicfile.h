@@ -1,4 +1,4 @@
-// A file replaced whole: written beside it under a name of its own, then renamed over it.
+// A file replaced whole: written where no one sees it, then renamed over the old one.
 #pragma once
 
 #include <optional>
@@ -11,11 +11,13 @@
 namespace corvane {
 
 /// A new file that takes the place of `target` when committed, so that a reader sees the old
-/// text or the new, never a part, and a link planted at `target` is replaced, not followed. It
-/// is created with read and write for all less the umask, under a name beside the target that
-/// nothing planted can stand at (O_EXCL never follows a link). Until committed, destroying it
-/// removes the new file and leaves the target as it was. Every failure throws Failure
-/// "<what>: <step>: <the system's reason>", where `what` names the file for a person.
+/// text or the new, never a part, and a link planted at `target` is replaced, not followed.
+/// Where the file system can, the new file has no name until it is complete (O_TMPFILE): a run
+/// killed while it writes leaves nothing. Otherwise it is written under a name of its own
+/// beside the target, created with O_EXCL (never through a link), which a run ended by
+/// SIGTERM, SIGINT or SIGHUP removes on its way out. It is created with read and write for all
+/// less the umask. Until committed, destroying it leaves the target as it was. Every failure
+/// throws Failure "<what>: <step>: <the system's reason>", `what` naming the file for a person.
 class AtomicFile {
  public:
   AtomicFile(std::string target, std::string what);
@@ -25,6 +27,8 @@ class AtomicFile {
 
   /// Gives the new file the permissions of `like`, and its owner where that is not this user.
   void passon(const struct stat& like);
+  /// Gives the new file the permissions `mode`, whatever the umask.
+  void setmode(mode_t mode);
   /// Appends `text` to the new file.
   void write(std::string_view text);
   /// Closes the new file and renames it over the target. Returns the status of the file now in
@@ -34,9 +38,11 @@ class AtomicFile {
 
  private:
   [[noreturn]] void fail(std::string_view step, int err) const;
+  void name();
 
   std::string target_, what_, temporary_;
   Fd file_;
+  bool unnamed_ = false;  // O_TMPFILE, not yet linked
   bool committed_ = false;
 };
 

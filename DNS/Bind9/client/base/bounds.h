@@ -18,9 +18,10 @@ using Deadline = SteadyClock::time_point;
 inline constexpr std::chrono::milliseconds RUNLIMIT = 30s;
 /// How long a cache file answers after it was written.
 inline constexpr std::chrono::milliseconds CACHELIFE = 60s;
-/// How long a run waits for another run's fetch before it fetches itself. A large server
-/// answers in a few seconds; what is left of the run's time goes to a fetch of its own.
-inline constexpr std::chrono::milliseconds LOCKWAIT = 20s;
+/// How long the outcome of a fetch that failed stands in for a fetch: the runs of one cycle
+/// that come after it print that failure instead of asking the server again, and the first
+/// run after it asks anew.
+inline constexpr std::chrono::milliseconds FAILURELIFE = 10s;
 /// Connecting to one address of the statistics channel.
 inline constexpr std::chrono::milliseconds CONNECTLIMIT = 5s;
 /// The whole request and response.
@@ -34,9 +35,15 @@ inline constexpr size_t MAXHEADERBYTES = 8192;
 inline constexpr size_t MAXCACHEBYTES = size_t{256} << 20;
 /// The largest index read beside it: far above what a cache file of MAXCACHEBYTES needs.
 inline constexpr size_t MAXINDEXBYTES = size_t{64} << 20;
+/// The largest outcome of a failed fetch read beside it: the few lines that the run printed.
+inline constexpr size_t MAXOUTCOMEBYTES = size_t{64} << 10;
 
-// A run that waited the whole lock wait still has the time to connect, within its limit.
-static_assert(LOCKWAIT + CONNECTLIMIT <= RUNLIMIT);
-static_assert(CONNECTLIMIT <= EXCHANGELIMIT && EXCHANGELIMIT <= RUNLIMIT);
+// A run that finds another fetching waits for it up to its own limit, and never fetches while
+// the other holds the lock: the other started first, and its exchange ends within its limit,
+// so its outcome comes within the waiter's. Only a lock taken longer than RUNLIMIT ago belongs
+// to a run that has stopped; the runs after it fetch.
+static_assert(CONNECTLIMIT <= EXCHANGELIMIT && EXCHANGELIMIT < RUNLIMIT);
+// A failure is shared by the polls of one cycle; the next cycle asks the server again.
+static_assert(FAILURELIFE < CACHELIFE);
 
 }  // namespace corvane

@@ -1,6 +1,7 @@
 // The ways a run can end, as values: what each leaves on both streams, and its exit status.
 #pragma once
 
+#include <exception>
 #include <stdexcept>
 #include <string>
 
@@ -33,5 +34,9 @@ Ending notsupported(std::string diagnostic = {});
 /// The ending of a failure that no step handled: "corvane: <what>" on standard error, on one
 /// line whatever `what` quotes.
 Ending unhandled(const std::string& what);
+
+/// How the exception `thrown` ends the run: an Ending as it is, anything else as a failure
+/// that no step handled.
+Ending endingof(std::exception_ptr thrown);
 
 }  // namespace corvane

@@ -1,5 +1,6 @@
 #include "store/cache.h"
 
+#include <array>
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
@@ -10,7 +11,9 @@
 #include "base/beside.h"
 #include "base/ending.h"
 #include "base/fd.h"
+#include "base/port.h"
 #include "store/cacheindex.h"
+#include "store/cachelock.h"
 
 namespace corvane {
 
@@ -42,33 +45,55 @@ WallClock::time_point modified(const struct stat& st) {
       std::chrono::seconds(st.st_mtim.tv_sec) + std::chrono::nanoseconds(st.st_mtim.tv_nsec)));
 }
 
-// The Parts that build what a Need names, all alive as long as the plan.
+// The Parts that build what a Need names of a cache file read whole, and what an index of the
+// file takes besides: every section, left empty but for the one that the need names, and every
+// zone with its first counter, which tells whether it holds any.
 struct Plan {
-  Part member, first, outline, empty, top;
+  Part first{false, {}, &EVERYTHING, true};  // a zone: its first counter
+  Part outline{false, {}, &first, false};     // the zones: each with its first counter
+  Part empty;                                 // a section left empty
+  std::array<Pick, 1> keypick;
+  Part member;                                // the section named: the one member
+  std::array<Pick, 2> toppicks;
+  Part top;
 
   explicit Plan(const Need& need) {
-    first.other = &EVERYTHING;
-    first.first = true;
-    outline.other = &first;
+    const std::string_view zones = nameof(Section::ZONES);
+    keypick = {Pick{need.key, &EVERYTHING}};
+    toppicks = {Pick{need.section, &member}, Pick{zones, &outline}};
+    top = Part{false, toppicks, &empty, false};
     switch (need.shape) {
       case Need::WHOLE: top = EVERYTHING; break;
-      case Need::NOTHING: break;
+      case Need::NOTHING: toppicks[0] = Pick{zones, &outline}; break;
       case Need::MEMBER:
-        member = Part{false, need.key, &EVERYTHING, nullptr, false};
-        top = Part{false, need.section, &member, nullptr, false};
+        // Of the zones, the one named whole; of another section, the one member alone.
+        member = Part{false, keypick, need.section == zones ? &first : nullptr, false};
         break;
-      // Of each zone, its first counter tells whether it holds any.
-      case Need::OUTLINE: top = Part{false, need.section, &outline, nullptr, false}; break;
-      case Need::ALLBUT: top = Part{false, need.section, &empty, &EVERYTHING, false}; break;
+      case Need::OUTLINE: toppicks[0] = Pick{need.section, &outline}; break;
+      case Need::ALLBUT:
+        toppicks[0] = Pick{need.section, need.section == zones ? &outline : &empty};
+        top.other = &EVERYTHING;
+        break;
     }
   }
+  Plan(const Plan&) = delete;
+  Plan& operator=(const Plan&) = delete;
 };
 
 }  // namespace
 
+std::string cachefor(const std::string& path, unsigned port) {
+  if (port == DEFAULTPORT) return path;
+  size_t slash = path.rfind('/');
+  size_t dot = path.rfind('.');
+  if (dot == std::string::npos || (slash != std::string::npos && dot < slash)) dot = path.size();
+  return path.substr(0, dot) + "-" + std::to_string(port) + path.substr(dot);
+}
+
 bool cachefresh(const std::string& path, WallClock::time_point now, std::chrono::milliseconds life) {
+  // A link is not followed: whoever planted it chose what it points at.
   struct stat st;
-  if (::stat(path.c_str(), &st) != 0) return false;
+  if (::lstat(path.c_str(), &st) != 0) return false;
   if (untrusted(st)) return false;
   return now - modified(st) <= life;
 }
@@ -82,9 +107,9 @@ Reading readdocument(Document doc, const Need& need) {
   return reading;
 }
 
-std::optional<Reading> readtext(const Pull& pull, const Need& need) {
+std::optional<Reading> readtext(const Pull& pull, const Need& need, Layout* layout) {
   Plan plan(need);
-  std::optional<Value> value = readjson(pull, plan.top);
+  std::optional<Value> value = readjson(pull, plan.top, layout);
   if (!value || !value->map()) return std::nullopt;
   return readdocument(std::move(*value->map()), need);
 }
@@ -207,12 +232,13 @@ Pull bounded(const std::string& path, int fd, uint64_t& total) {
   };
 }
 
-// The whole file, read and checked, whatever the need. Only a file found at fault is read a
-// second time, whole, for readjson to say what is wrong with it.
-Reading readwhole(const std::string& path, int fd, const struct stat& st, const Need& need) {
+// The whole file, read and checked, whatever the need, with where its parts stand. Only a
+// file found at fault is read a second time, whole, for readjson to say what is wrong with it.
+Reading readwhole(const std::string& path, int fd, const struct stat& st, const Need& need,
+                  Layout& layout) {
   uint64_t total = 0;
   Pull pull = bounded(path, fd, total);
-  if (std::optional<Reading> reading = readtext(pull, need)) return std::move(*reading);
+  if (std::optional<Reading> reading = readtext(pull, need, &layout)) return std::move(*reading);
   total = 0;
   std::string text(static_cast<size_t>(st.st_size) + 1, '\0');
   size_t have = 0;
@@ -228,33 +254,12 @@ Reading readwhole(const std::string& path, int fd, const struct stat& st, const 
     fail(path, e.what());
   }
   if (!value.map()) fail(path, "does not hold a JSON object");
+  layout = Layout();  // nothing is known of where the parts of this one stand
   return readdocument(std::move(*value.map()), need);
 }
 
-}  // namespace
-
-Reading readcache(const std::string& path, const Need& need) {
-  // Non-blocking: a FIFO or a device planted after the freshness test must not hold the run.
-  Fd file(::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
-  if (!file) fail(path, "cannot open it", errno);
-  struct stat st;
-  if (::fstat(file.get(), &st) != 0) fail(path, "cannot read its status", errno);
-  if (const char* why = untrusted(st))
-    fail(path, std::string(why) + " (uid " + std::to_string(st.st_uid) + ")");
-  if (static_cast<uint64_t>(st.st_size) > MAXCACHEBYTES)
-    fail(path, larger(" (" + std::to_string(st.st_size) + " bytes), more than any statistics document"));
-
-  // Never through a link, never blocking on a FIFO; readindexed checks the rest.
-  Fd index(::open(indexpath(path).c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
-  if (index)
-    if (std::optional<Reading> part = readindexed(index.get(), file.get(), st, need)) return std::move(*part);
-  return readwhole(path, file.get(), st, need);
-}
-
-namespace {
-
-// The index of the file just put in place at `path`, whose status is `st`. Whatever goes
-// wrong leaves no index: a poll then reads the file.
+// The index of the file put in place at `path`, whose status is `st`. Whatever goes wrong
+// leaves no index: a poll then reads the file.
 void writeindex(const std::string& path, const struct stat& st, const Document& doc,
                 const Layout& layout) {
   std::string target = indexpath(path);
@@ -273,7 +278,51 @@ void writeindex(const std::string& path, const struct stat& st, const Document& 
   }
 }
 
+bool samefile(const struct stat& a, const struct stat& b) {
+  return a.st_dev == b.st_dev && a.st_ino == b.st_ino && a.st_size == b.st_size &&
+         a.st_mtim.tv_sec == b.st_mtim.tv_sec && a.st_mtim.tv_nsec == b.st_mtim.tv_nsec &&
+         a.st_ctim.tv_sec == b.st_ctim.tv_sec && a.st_ctim.tv_nsec == b.st_ctim.tv_nsec;
+}
+
+// A file answered from without its index, after a touch, a deletion of the index or another
+// version's index, gets one again, for the very file that was read: the polls after this one
+// read only the bytes of their answers. Only when the lock is free at once (a fetch under way
+// writes an index of its own) and the index is not another user's, which cannot be replaced.
+void heal(const std::string& path, const struct stat& st, const Document& doc, const Layout& layout) {
+  if (layout.members.empty()) return;
+  struct stat old;
+  if (::lstat(indexpath(path).c_str(), &old) == 0 && old.st_uid != ::geteuid() && ::geteuid() != 0)
+    return;
+  CacheLock lock = lockcache(path, SteadyClock::now());
+  struct stat now;
+  if (!lock.held() || ::lstat(path.c_str(), &now) != 0 || !samefile(now, st)) return;
+  writeindex(path, st, doc, layout);
+}
+
 }  // namespace
+
+Reading readcache(const std::string& path, const Need& need) {
+  // Never through a link, and non-blocking: a FIFO or a device planted after the freshness
+  // test must not hold the run.
+  Fd file(::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+  if (!file) fail(path, "cannot open it", errno);
+  struct stat st;
+  if (::fstat(file.get(), &st) != 0) fail(path, "cannot read its status", errno);
+  if (const char* why = untrusted(st))
+    fail(path, std::string(why) + " (uid " + std::to_string(st.st_uid) + ")");
+  if (static_cast<uint64_t>(st.st_size) > MAXCACHEBYTES)
+    fail(path, larger(" (" + std::to_string(st.st_size) + " bytes), more than any statistics document"));
+
+  // Never through a link, never blocking on a FIFO; readindexed checks the rest.
+  Fd index(::open(indexpath(path).c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+  if (index && need.shape != Need::WHOLE)
+    if (std::optional<Reading> part = readindexed(index.get(), file.get(), st, need)) return std::move(*part);
+  Layout layout;
+  Reading reading = readwhole(path, file.get(), st, need, layout);
+  bool served = index && CacheIndex::open(index.get(), st) && need.shape == Need::WHOLE;
+  if (!served) heal(path, st, reading.doc, layout);
+  return reading;
+}
 
 void writecache(const std::string& path, const Document& doc) {
   AtomicFile file(path, named(path));

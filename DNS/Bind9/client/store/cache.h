@@ -18,6 +18,12 @@ namespace corvane {
 /// Path of the cache file.
 inline constexpr const char* JSONFILE = "/tmp/corvane.json";
 
+/// The cache file of the statistics channel on `port`: `path` itself for the default port,
+/// the name that stored files and other readers of it know; for any other port the same name
+/// with the port's number before its extension ("/tmp/corvane-8654.json"), so that every
+/// server on the host has its own document, lock, index and failures.
+std::string cachefor(const std::string& path, unsigned port);
+
 /// The part of a document that one answer looks at. Most polls read one counter of a cache
 /// file that holds thousands of zones: only that part is built, with the order and values a
 /// full read gives it; the rest is read and checked, or not read at all.
@@ -62,8 +68,11 @@ Reading readcache(const std::string& path, const Need& need = Need());
 Reading readdocument(Document doc, const Need& need);
 
 /// The same of the JSON text that `pull` delivers, as readcache reads a cache file without its
-/// index; nothing for a text that readjson refuses or that holds no object.
-std::optional<Reading> readtext(const Pull& pull, const Need& need);
+/// index; nothing for a text that readjson refuses or that holds no object. The document then
+/// holds every section (the ones not asked for empty) and every zone (those not asked for with
+/// their first counter alone), and `layout`, where given, where they stand in the text: all an
+/// index of the text takes.
+std::optional<Reading> readtext(const Pull& pull, const Need& need, Layout* layout = nullptr);
 
 /// The same through the index open at `index`, of the cache file open at `cache` whose status
 /// is `st`: only the bytes of the part asked for, each read with readjson. Nothing when the

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <functional>
 #include <fcntl.h>
 #include <random>
 #include <unistd.h>
@@ -10,6 +11,7 @@
 #include "answer.h"
 #include "base/beside.h"
 #include "store/cache.h"
+#include "store/cachelock.h"
 #include "testsupport/tempdir.h"
 
 namespace corvane {
@@ -128,6 +130,53 @@ TEST_F(CacheIndex, AnswersFromALargeIndex) {
   }
   for (const char* section : {"counter", "memory", "cache"}) asked.push_back({section, {}, "a", {}});
   for (const Args& args : asked) expectsame(path, args, doc);
+}
+
+// A cache file answered from without a usable index gets one again, for that very file, from
+// the first poll that reads it whole; not while another run holds the lock.
+TEST_F(CacheIndex, AFileReadWholeGetsItsIndexAgain) {
+  std::mt19937 random(20261212);
+  Document doc = anydocument(random);
+  for (int i = 0; i < 50; ++i) setzone(doc, Key("zone-" + std::to_string(i) + ".example"), anymap(random, 3));
+  const std::string index = indexpath(path);
+  auto touch = [&] {
+    timespec later[2] = {{0, UTIME_OMIT}, {time(nullptr) + 5, 0}};
+    ASSERT_EQ(::utimensat(AT_FDCWD, path.c_str(), later, 0), 0);
+  };
+  auto damage = [&] {
+    int fd = ::open(index.c_str(), O_RDWR);
+    char byte = 0;
+    ASSERT_EQ(::pread(fd, &byte, 1, 100), 1);  // in the header
+    byte ^= 0x40;
+    ASSERT_EQ(::pwrite(fd, &byte, 1, 100), 1);
+    ::close(fd);
+  };
+  const struct {
+    const char* what;
+    std::function<void()> voids;
+  } cases[] = {
+      {"touched", touch},
+      {"index removed", [&] { ::unlink(index.c_str()); }},
+      {"index damaged", damage},
+  };
+  const Args asked[] = {{"zonecounter", "zone-7.example", "a", {}}, {"counter", {}, "A", {}},
+                        {"discoverzones", {}, {}, {}}, {"json", {}, {}, {}}};
+  for (const auto& c : cases) {
+    for (const Args& args : asked) {
+      writecache(path, doc);
+      c.voids();
+      ASSERT_FALSE(served(path, readsof(args))) << c.what;
+      std::string whole = answer(path, args);
+      EXPECT_TRUE(served(path, readsof(args))) << c.what << " " << *args.action;
+      EXPECT_EQ(answer(path, args), whole) << c.what << " " << *args.action;
+    }
+  }
+  writecache(path, doc);
+  touch();
+  CacheLock fetching = lockcache(path, SteadyClock::now());
+  ASSERT_TRUE(fetching.held());
+  answer(path, asked[0]);
+  EXPECT_FALSE(served(path, readsof(asked[0])));
 }
 
 }  // namespace

@@ -169,7 +169,9 @@ void writemap(const Map& map, std::string& out, Drain& drain, Layout* layout,
 const Part* memberpart(const Part& part, std::string_view name, size_t index) {
   if (part.whole) return &part;
   if (part.first && index > 0) return nullptr;
-  return part.match && name == part.key ? part.match : part.other;
+  for (const Pick& pick : part.picks)
+    if (name == pick.key) return pick.part;
+  return part.other;
 }
 
 /// Builds values from the reader's events on an explicit stack, so that nesting costs heap,
@@ -186,13 +188,37 @@ struct Builder {
     std::vector<Member> members;  // of an object, in the order read
     std::vector<Value> elements;  // of an array
   };
-  explicit Builder(const Part& top) : top(&top) {}
+  explicit Builder(const Part& top, Layout* layout = nullptr, std::function<size_t()> tell = {})
+      : top(&top), layout(layout), tell(std::move(tell)) {}
 
   const Part* top;
+  Layout* layout;  // null: where values stand is not noted
+  std::function<size_t()> tell;  // where the reader stands in the text
   std::vector<Level> levels;
   size_t depth = 0;
   Value root;
   bool toodeep = false;
+
+  // A value of the top object's members (depth 1) or of theirs (depth 2) begins at `begin`,
+  // UNKNOWN for a scalar, whose event comes once it is read.
+  void began(size_t begin) {
+    if (!layout) return;
+    Layout::Span span{begin, begin == Layout::Span::UNKNOWN ? begin : Layout::Span::UNKNOWN};
+    if (depth == 1) {
+      layout->members.push_back(span);
+      layout->inner.emplace_back();
+    } else if (depth == 2 && !layout->inner.empty()) {
+      layout->inner.back().push_back(span);
+    }
+  }
+  // The object or array just closed, now at depth `depth`, ends here.
+  void ended() {
+    if (!layout) return;
+    if (depth == 1 && !layout->members.empty())
+      layout->members.back().end = tell();
+    else if (depth == 2 && !layout->inner.empty() && !layout->inner.back().empty())
+      layout->inner.back().back().end = tell();
+  }
 
   // How the value that begins now is built, or null.
   const Part* upcoming() const { return depth == 0 ? top : levels[depth - 1].next; }
@@ -213,6 +239,7 @@ struct Builder {
   // Scalars that are left out are not even made.
   template <class Make>
   bool scalar(Make make) {
+    began(Layout::Span::UNKNOWN);
     return upcoming() ? add(make()) : true;
   }
   bool enter(bool object) {
@@ -220,6 +247,7 @@ struct Builder {
       toodeep = true;
       return false;
     }
+    if (layout) began(tell() - 1);  // the bracket is read
     const Part* part = upcoming();
     if (levels.size() == depth) levels.emplace_back();
     Level& level = levels[depth++];
@@ -255,6 +283,7 @@ struct Builder {
   bool StartObject() { return enter(true); }
   bool EndObject(rapidjson::SizeType) {
     Level& level = levels[--depth];
+    ended();
     if (!level.part) return true;
     std::vector<Member>& members = level.members;
     Map map;
@@ -267,6 +296,7 @@ struct Builder {
   bool StartArray() { return enter(false); }
   bool EndArray(rapidjson::SizeType) {
     Level& level = levels[--depth];
+    ended();
     if (!level.part) return true;
     std::vector<Value>& elements = level.elements;
     Array array(std::make_move_iterator(elements.begin()), std::make_move_iterator(elements.end()));
@@ -327,14 +357,20 @@ std::string writejson(const Map& map) {
 
 namespace {
 
-constexpr unsigned FLAGS = rapidjson::kParseIterativeFlag | rapidjson::kParseNumbersAsStringsFlag;
+// Recursive descent: faster than the reader's iterative mode, and as safe, since the builder
+// stops the reader at MAXDEPTH before the recursion can go deeper. The reader takes a bracket
+// before it reports it, which is where Builder::enter finds the value's first byte.
+constexpr unsigned FLAGS = rapidjson::kParseNumbersAsStringsFlag;
 
 // The text that a Pull delivers, to the reader, a chunk at a time: a large cache file is never
 // in memory whole, which costs more in page faults than reading it does.
 class PullStream {
  public:
   using Ch = char;
-  explicit PullStream(const Pull& pull) : pull_(pull), buffer_(new char[CHUNK]) { fill(); }
+  explicit PullStream(const Pull& pull) : pull_(pull), buffer_(new char[CHUNK]) {
+    current_ = end_ = buffer_.get();
+    fill();
+  }
 
   Ch Peek() const { return *current_; }
   Ch Take() {
@@ -374,10 +410,10 @@ class PullStream {
 
 }  // namespace
 
-std::optional<Value> readjson(const Pull& pull, const Part& part) {
+std::optional<Value> readjson(const Pull& pull, const Part& part, Layout* layout) {
   PullStream stream(pull);
   rapidjson::Reader reader;
-  Builder builder(part);
+  Builder builder(part, layout, [&stream] { return stream.Tell(); });
   rapidjson::ParseResult result = reader.Parse<FLAGS>(stream, builder);
   if (result.IsError() || builder.toodeep || !stream.ended()) return std::nullopt;
   return std::move(builder.root);

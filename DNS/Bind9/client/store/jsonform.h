@@ -2,7 +2,9 @@
 #pragma once
 
 #include <functional>
+#include <cstdint>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -22,8 +24,10 @@ std::string writejson(const Map& map);
 /// members do: what an index of the text needs to find one of them without reading the rest.
 struct Layout {
   struct Span {
+    static constexpr size_t UNKNOWN = SIZE_MAX;
     size_t begin = 0;  // of the value's text; its end is one past its last byte
     size_t end = 0;
+    bool known() const { return begin != UNKNOWN && end != UNKNOWN; }
   };
   std::vector<Span> members;             // of the map, in its order
   std::vector<std::vector<Span>> inner;  // of each member: its members' values, when it is a map
@@ -51,24 +55,34 @@ Value readjson(std::string_view text);
 /// Delivers the next bytes of a text into `into`, at most `room` of them; 0 at its end.
 using Pull = std::function<size_t(char* into, size_t room)>;
 
+struct Part;
+
+/// A member that a Part builds in a way of its own.
+struct Pick {
+  std::string_view key;
+  const Part* part;  // null: left out
+};
+
 /// How much of a value the reading of a pulled text builds. A `whole` Part builds everything.
-/// Of an object, the member named `key` is built as `match` says and every other as `other`
-/// says; a null Part leaves a member out: it is read and checked, not built. With `first`,
-/// only the first member is built, as `other` says. An array is built whole or not at all.
+/// Of an object, a member named by one of the `picks` is built as its Pick says and every other
+/// as `other` says; a null Part leaves a member out: it is read and checked, not built. With
+/// `first`, only the first member is built, as `other` says. An array is built whole or not
+/// at all.
 struct Part {
   bool whole = false;
-  std::string_view key;
-  const Part* match = nullptr;
+  std::span<const Pick> picks;
   const Part* other = nullptr;
   bool first = false;
 };
 
 /// The Part that builds everything.
-inline constexpr Part EVERYTHING{true, {}, nullptr, nullptr, false};
+inline constexpr Part EVERYTHING{true, {}, nullptr, false};
 
 /// Reads the JSON text that `pull` delivers, all of it, and builds what `part` says, with the
-/// order and values a full read gives it. Nothing for a text that readjson refuses: readjson
-/// of the whole text then says why.
-std::optional<Value> readjson(const Pull& pull, const Part& part);
+/// order and values a full read gives it. With `layout`, notes where in the text the values of
+/// the top object's members stand, and those of their members: the values that are objects or
+/// arrays, for the others the reader cannot say where they begin (Span::known is false).
+/// Nothing for a text that readjson refuses: readjson of the whole text then says why.
+std::optional<Value> readjson(const Pull& pull, const Part& part, Layout* layout = nullptr);
 
 }  // namespace corvane
