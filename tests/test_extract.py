@@ -235,6 +235,15 @@ class Extraction(unittest.TestCase):
                 (["counter", "-c", "RecursHighwater"], "1\n"),
                 (["zonecounter", "-z", "example.org", "-c", "RecursHighwater"], "0\n"),
             ], 10, '"memory": {"Malloced": "8401470", "InUse": "8401470"}}'),
+            ("v3-bind-9.21.26-debian-experimental.xml", debian + [
+                (["memory", "-c", "TotalUse"], MARK),
+                (["resolvercounter", "-c", "QryRTT10"], MARK),
+                (["cache", "-c", "HeapMemInUse"], MARK),
+                (["counter", "-c", "QryDoT"], "0\n"),
+                (["counter", "-c", "RecursHighwater"], "1\n"),
+                (["zonecounter", "-z", "example.org", "-c", "RecursHighwater"], MARK),
+                (["zonecounter", "-z", "example.org", "-c", "QryUDP"], "15\n"),
+            ], 10, '"memory": {"Malloced": "7195578", "InUse": "7195578"}}'),
             ("v2-bind-9.9-telegraf.xml", [
                 (["counter", "-c", "Requestv4"], "102312611\n"),
                 (["incounter", "-c", "AAAA"], "37786321\n"),
