@@ -14,6 +14,11 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 ROOT = os.path.dirname(os.path.realpath(HERE))
 
 
+def cachepath(port):
+    """The cache file of the statistics channel on `port`."""
+    return JSONFILE if int(port) == 8653 else f"/tmp/corvane-{int(port)}.json"
+
+
 class Run:
     def __init__(self, status, out, err):
         self.status, self.out, self.err = status, out, err
