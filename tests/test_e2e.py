@@ -315,6 +315,53 @@ for release, suite, series in RELEASES:
     globals()[name] = SERVERS[-1]
 
 
+class TwoServers(unittest.TestCase):
+    """An authoritative named and a resolver on one host, each with its statistics channel:
+    the default port's and another. Every item is answered from its own server's counters."""
+
+    @classmethod
+    def setUpClass(cls):
+        cls.version = named.version()
+        cls.upstream = named.Upstream()
+        cls.addClassCleanup(cls.upstream.close)
+        cls.auth = named.Named(statsport=8653).start()
+        cls.addClassCleanup(cls.auth.stop)
+        cls.resolver = named.Named(zones={"resolver.test": ""}, forward=cls.upstream).start()
+        cls.addClassCleanup(cls.resolver.stop)
+        cls.auth.ask([("www.example.org", "A", 3), ("example.net", "MX", 2)])
+        # Each forwarded name once: a second query would be answered from the resolver's cache.
+        cls.resolver.ask([("a.fwd.test", "A", 1), ("b.fwd.test", "A", 1),
+                          ("www.resolver.test", "A", 1)])
+        for port in (8653, cls.resolver.statsport):
+            harness.removecache(harness.cachepath(port))
+
+    def test_every_item_is_answered_from_its_own_server(self):
+        port = str(self.resolver.statsport)
+        auth = named.expected(self.auth.statistics())
+        resolver = named.expected(self.resolver.statistics())
+        counted = lambda doc: {"data": [{"{#ZONE}": z} for z, c in doc["zones"].items() if c]}
+        cases = [
+            (["discoverzones"], json.dumps(counted(auth)) + "\n"),
+            (["discoverzones", "-p", port], json.dumps(counted(resolver)) + "\n"),
+            (["zonecounter", "-z", "example.org", "-c", "A"], auth["zones"]["example.org"]["A"] + "\n"),
+            (["zonecounter", "-z", "example.org", "-c", "A", "-p", port], MARK),
+            (["zonecounter", "-z", "resolver.test", "-c", "A", "-p", port],
+             resolver["zones"]["resolver.test"]["A"] + "\n"),
+            (["counter", "-c", "Requestv4"], auth["counter"]["Requestv4"] + "\n"),
+            (["counter", "-c", "Requestv4", "-p", port], resolver["counter"]["Requestv4"] + "\n"),
+            (["resolvercounter", "-c", "Queryv4"], auth["resolvercounter"]["Queryv4"] + "\n"),
+            (["resolvercounter", "-c", "Queryv4", "-p", port],
+             resolver["resolvercounter"]["Queryv4"] + "\n"),
+        ]
+        for words, out in cases:
+            with self.subTest(words=words):
+                self.assertEqual(harness.corvane(*words).out, out)
+        self.assertNotEqual(auth["counter"]["Requestv4"], resolver["counter"]["Requestv4"])
+        self.assertGreaterEqual(int(resolver["resolvercounter"]["Queryv4"]), 2)
+        self.assertTrue(os.path.exists(harness.cachepath(8653)))
+        self.assertTrue(os.path.exists(harness.cachepath(port)))
+
+
 class Tally(unittest.TextTestResult):
     """Counts the checks (tests and their subtests) that passed and failed, by server."""
 
@@ -346,4 +393,9 @@ if __name__ == "__main__":
             failed = result.failed[server]
             print(f"e2e: BIND {server.version}: {result.passed[server]} checks passed"
                   + (f", {failed} failed" if failed else ""), flush=True)
+    if getattr(TwoServers, "version", None):
+        failed = result.failed[TwoServers]
+        print(f"e2e: two servers on one host, BIND {TwoServers.version}: "
+              f"{result.passed[TwoServers]} checks passed" + (f", {failed} failed" if failed else ""),
+              flush=True)
     sys.exit(0 if result.wasSuccessful() else 1)

@@ -2,7 +2,6 @@
 every fault a server can commit, each ending with one diagnostic and the old cache intact."""
 
 import contextlib
-import re
 import subprocess
 import time
 import unittest
@@ -215,15 +214,12 @@ class Fetch(unittest.TestCase):
             started = time.monotonic()
             results = [p.communicate(timeout=60) for p in runs]
             took = time.monotonic() - started
-        # One run fetches under the cache lock; the others wait for it, then fetch in what is
-        # left of their 30 s, so their bound may read in milliseconds.
+        # Each port has a cache of its own: every run fetches, side by side.
         self.assertLess(took, 35)
         for (port, _, message), p, (out, err) in zip(cases, runs, results):
-            harness.forgetfailure()
             with self.subTest(port=port):
                 self.assertEqual((p.returncode, out), (1, b""))
-                pattern = re.escape(message).replace("25\\ s", r"(25\ s|\d+\ ms)")
-                self.assertRegex(err.decode(), "^corvane: " + pattern + "\n$")
+                self.assertEqual(err.decode(), "corvane: " + message + "\n")
         self.assertUntouched()
 
 

@@ -63,7 +63,7 @@ inline Failure readfailure(beast::error_code why, bool answered, const std::stri
   if (why == beast::error::timeout)
     return Failure((answered ? "the answer from " + where + " was not complete"
                              : "no answer from " + where) +
-                   " within " + duration(limits.exchange));
+                   " " + within(limits.exchange, EXCHANGELIMIT, limits));
   if (why == http::error::end_of_stream)
     return Failure(where + " closed the connection without an answer");
   if (why == http::error::partial_message) return Failure("the answer from " + where + " was cut off");

@@ -76,7 +76,7 @@ void connect(net::io_context& io, beast::tcp_stream& stream, const Channel& chan
     if (!ec) return;
     if (ec == beast::error::timeout) {
       if (cutoff == deadline) throw Failure(late);
-      lasterror = "no connection within " + duration(limits.connect);
+      lasterror = "no connection " + within(limits.connect, CONNECTLIMIT, limits);
     } else {
       lasterror = ec.message();
     }
@@ -108,9 +108,16 @@ FetchLimits limitsuntil(Clock::time_point deadline) {
   FetchLimits limits;
   auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
   left = std::max(left, std::chrono::milliseconds{1});
+  limits.cut = left < limits.exchange;
   limits.connect = std::min(limits.connect, left);
   limits.exchange = std::min(limits.exchange, left);
   return limits;
+}
+
+std::string within(std::chrono::milliseconds bound, std::chrono::milliseconds usual,
+                   const FetchLimits& limits) {
+  if (limits.cut && bound < usual) return "within the run's limit of " + duration(RUNLIMIT);
+  return "within " + duration(bound);
 }
 
 std::string fetchstatistics(const std::string& port, const FetchLimits& limits) {
@@ -122,7 +129,7 @@ std::string fetchstatistics(const std::string& port, const FetchLimits& limits) 
   mallopt(M_TRIM_THRESHOLD, 1 << 30);
   const Channel channel = channelof(port);
   const Clock::time_point deadline = Clock::now() + limits.exchange;
-  const std::string late = "no answer from " + channel.where + " within " + duration(limits.exchange);
+  const std::string late = "no answer from " + channel.where + " " + within(limits.exchange, EXCHANGELIMIT, limits);
   net::io_context io{1};
   beast::tcp_stream stream(io);
   connect(io, stream, channel, limits, deadline, late);

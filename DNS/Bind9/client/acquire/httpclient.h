@@ -15,7 +15,13 @@ struct FetchLimits {
   std::chrono::milliseconds exchange = EXCHANGELIMIT;
   size_t body = MAXBODYBYTES;
   size_t header = MAXHEADERBYTES;
+  bool cut = false;  // the times are what was left of the run's limit
 };
+
+/// A time bound as the diagnostics name it, "within 25 s": `bound`, or, where the run's limit
+/// cut it short of `usual`, the run's limit, as the manual names both.
+std::string within(std::chrono::milliseconds bound, std::chrono::milliseconds usual,
+                   const FetchLimits& limits);
 
 /// The bounds of a fetch that must be over by `deadline`: the usual ones, cut to what is left.
 FetchLimits limitsuntil(std::chrono::steady_clock::time_point deadline);

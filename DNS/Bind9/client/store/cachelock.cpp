@@ -68,6 +68,7 @@ CacheLock lockcache(const std::string& path, Deadline deadline) {
   if (!file) return CacheLock{};
   // flock has no timeout of its own; polling keeps the wait bounded without signals.
   std::chrono::nanoseconds pause = 1ms;
+  bool replaced = false;
   for (;;) {
     if (::flock(file.get(), LOCK_EX | LOCK_NB) == 0) {
       if (current(lock, st)) {
@@ -78,8 +79,9 @@ CacheLock lockcache(const std::string& path, Deadline deadline) {
       continue;
     } else if (errno != EWOULDBLOCK) {
       return CacheLock{};
-    } else if (current(lock, st) && ::fstat(file.get(), &st) == 0 && wedged(st)) {
+    } else if (!replaced && current(lock, st) && ::fstat(file.get(), &st) == 0 && wedged(st)) {
       replace(lock);
+      replaced = true;
     }
     if (!current(lock, st)) {
       file = openlock(lock, st);
