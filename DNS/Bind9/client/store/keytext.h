@@ -1,4 +1,6 @@
-// The text of a map key, in sixteen bytes when it is short.
+// The text of a map key, in sixteen bytes when it is short. In its place, std::string (32
+// bytes, fifteen characters in place too) made the peak memory of a fetch of 10,000 zones 13%
+// larger (96 MB instead of 85) for its some 750,000 keys, and the fetch 3.5% slower.
 #pragma once
 
 #include <cstdint>
