@@ -11,6 +11,7 @@
 #include "base/beside.h"
 #include "base/ending.h"
 #include "base/fd.h"
+#include "base/mapped.h"
 #include "base/port.h"
 #include "store/cacheindex.h"
 #include "store/cachelock.h"
@@ -236,8 +237,15 @@ Pull bounded(const std::string& path, int fd, uint64_t& total) {
 // file found at fault is read a second time, whole, for readjson to say what is wrong with it.
 Reading readwhole(const std::string& path, int fd, const struct stat& st, const Need& need,
                   Layout& layout) {
+  // Mapped, the file is read at several times the speed of a copy through a buffer.
+  if (std::optional<Mapped> mapped = Mapped::map(fd, static_cast<size_t>(st.st_size))) {
+    Plan plan(need);
+    std::optional<Value> value = readjson(mapped->text(), plan.top, &layout);
+    if (value && value->map()) return readdocument(std::move(*value->map()), need);
+  }
   uint64_t total = 0;
   Pull pull = bounded(path, fd, total);
+  layout = Layout();
   if (std::optional<Reading> reading = readtext(pull, need, &layout)) return std::move(*reading);
   total = 0;
   std::string text(static_cast<size_t>(st.st_size) + 1, '\0');

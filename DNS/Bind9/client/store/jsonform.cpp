@@ -1,7 +1,13 @@
 #include "store/jsonform.h"
 
+// The reader scans the runs of plain characters in a string sixteen bytes at a time where the
+// text is in memory and ends in a NUL byte; SSE2 is in every x86-64 processor.
+#if defined(__SSE2__) && !defined(RAPIDJSON_SSE2)
+#define RAPIDJSON_SSE2
+#endif
 #include <rapidjson/memorystream.h>
 #include <rapidjson/reader.h>
+#include <rapidjson/stream.h>
 
 #include <cstring>
 #include <memory>
@@ -416,6 +422,16 @@ std::optional<Value> readjson(const Pull& pull, const Part& part, Layout* layout
   Builder builder(part, layout, [&stream] { return stream.Tell(); });
   rapidjson::ParseResult result = reader.Parse<FLAGS>(stream, builder);
   if (result.IsError() || builder.toodeep || !stream.ended()) return std::nullopt;
+  return std::move(builder.root);
+}
+
+std::optional<Value> readjson(std::string_view text, const Part& part, Layout* layout) {
+  rapidjson::StringStream stream(text.data());
+  rapidjson::Reader reader;
+  Builder builder(part, layout, [&stream] { return stream.Tell(); });
+  rapidjson::ParseResult result = reader.Parse<FLAGS>(stream, builder);
+  // The reader takes a NUL byte inside the text for its end.
+  if (result.IsError() || builder.toodeep || stream.Tell() != text.size()) return std::nullopt;
   return std::move(builder.root);
 }
 

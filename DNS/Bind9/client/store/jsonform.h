@@ -85,4 +85,8 @@ inline constexpr Part EVERYTHING{true, {}, nullptr, false};
 /// Nothing for a text that readjson refuses: readjson of the whole text then says why.
 std::optional<Value> readjson(const Pull& pull, const Part& part, Layout* layout = nullptr);
 
+/// The same of a text in memory, which must be followed by a NUL byte (text.data()[text.size()]
+/// is 0): the reader then scans many bytes at a time.
+std::optional<Value> readjson(std::string_view text, const Part& part, Layout* layout = nullptr);
+
 }  // namespace corvane
