@@ -38,10 +38,7 @@ pid_t maker(std::string_view entry, const std::string& base) {
 
 bool ended(pid_t pid) { return ::kill(pid, 0) != 0 && errno == ESRCH; }
 
-bool old(const struct stat& st) {
-  auto modified = std::chrono::seconds(st.st_mtim.tv_sec) + std::chrono::nanoseconds(st.st_mtim.tv_nsec);
-  return WallClock::now().time_since_epoch() - modified > RUNLIMIT;
-}
+bool old(const struct stat& st) { return WallClock::now() - modified(st) > RUNLIMIT; }
 
 }  // namespace
 

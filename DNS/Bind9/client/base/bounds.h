@@ -4,15 +4,11 @@
 #include <chrono>
 #include <cstddef>
 
+#include "base/clock.h"
+
 namespace corvane {
 
 using namespace std::chrono_literals;
-
-/// Freshness is a matter of the wall clock, which file times follow; every wait of a run is
-/// measured on the steady clock, which no one can set back.
-using WallClock = std::chrono::system_clock;
-using SteadyClock = std::chrono::steady_clock;
-using Deadline = SteadyClock::time_point;
 
 /// The agent's item timeout: every wait of one run, for the lock and for the server, fits in it.
 inline constexpr std::chrono::milliseconds RUNLIMIT = 30s;

@@ -41,11 +41,6 @@ const char* untrusted(const struct stat& st) {
   return nullptr;
 }
 
-WallClock::time_point modified(const struct stat& st) {
-  return WallClock::time_point(std::chrono::duration_cast<WallClock::duration>(
-      std::chrono::seconds(st.st_mtim.tv_sec) + std::chrono::nanoseconds(st.st_mtim.tv_nsec)));
-}
-
 // The Parts that build what a Need names of a cache file read whole, and what an index of the
 // file takes besides: every section, left empty but for the one that the need names, and every
 // zone with its first counter, which tells whether it holds any.
@@ -108,11 +103,21 @@ Reading readdocument(Document doc, const Need& need) {
   return reading;
 }
 
-std::optional<Reading> readtext(const Pull& pull, const Need& need, Layout* layout) {
+namespace {
+
+// What `need` names of a JSON text, pulled or in memory.
+template <class Text>
+std::optional<Reading> readpart(const Text& text, const Need& need, Layout* layout) {
   Plan plan(need);
-  std::optional<Value> value = readjson(pull, plan.top, layout);
+  std::optional<Value> value = readjson(text, plan.top, layout);
   if (!value || !value->map()) return std::nullopt;
   return readdocument(std::move(*value->map()), need);
+}
+
+}  // namespace
+
+std::optional<Reading> readtext(const Pull& pull, const Need& need, Layout* layout) {
+  return readpart(pull, need, layout);
 }
 
 namespace {
@@ -238,11 +243,8 @@ Pull bounded(const std::string& path, int fd, uint64_t& total) {
 Reading readwhole(const std::string& path, int fd, const struct stat& st, const Need& need,
                   Layout& layout) {
   // Mapped, the file is read at several times the speed of a copy through a buffer.
-  if (std::optional<Mapped> mapped = Mapped::map(fd, static_cast<size_t>(st.st_size))) {
-    Plan plan(need);
-    std::optional<Value> value = readjson(mapped->text(), plan.top, &layout);
-    if (value && value->map()) return readdocument(std::move(*value->map()), need);
-  }
+  if (std::optional<Mapped> mapped = Mapped::map(fd, static_cast<size_t>(st.st_size)))
+    if (std::optional<Reading> reading = readpart(mapped->text(), need, &layout)) return std::move(*reading);
   uint64_t total = 0;
   Pull pull = bounded(path, fd, total);
   layout = Layout();

@@ -42,11 +42,7 @@ bool current(const std::string& lock, const struct stat& st) {
   return ::lstat(lock.c_str(), &now) == 0 && sameinode(now, st);
 }
 
-bool wedged(const struct stat& st) {
-  auto marked = WallClock::time_point(std::chrono::duration_cast<WallClock::duration>(
-      std::chrono::seconds(st.st_mtim.tv_sec) + std::chrono::nanoseconds(st.st_mtim.tv_nsec)));
-  return WallClock::now() - marked > RUNLIMIT;
-}
+bool wedged(const struct stat& st) { return WallClock::now() - modified(st) > RUNLIMIT; }
 
 // A new lock file in the place of one that a stopped run holds. Where this user may not
 // replace it, the runs wait on it as long as it is held.
