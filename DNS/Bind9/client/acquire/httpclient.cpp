@@ -113,7 +113,11 @@ void request(net::io_context& io, beast::tcp_stream& stream, const Channel& chan
 FetchLimits limitsuntil(Clock::time_point deadline) {
   FetchLimits limits;
   auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
-  left = std::max(left - AFTERBODY, std::chrono::milliseconds{1});
+  left -= AFTERBODY;
+  // What the run spent before it fetched (the freshness test, the lock) comes out of AFTERBODY
+  // while it is under a second: a run that fetches at once has the whole exchange.
+  if (left < EXCHANGELIMIT && left > EXCHANGELIMIT - 1s) left = EXCHANGELIMIT;
+  left = std::max(left, std::chrono::milliseconds{1});
   limits.connect = std::min(limits.connect, left);
   limits.exchange = std::min(limits.exchange, left);
   return limits;
