@@ -15,7 +15,8 @@ serve(body=b"", status=200, port=8653, mode="length", headers=None, handler=None
 
 Every connection gets the same answer. handler=fn replaces it: fn(conn, request) gets the
 connected socket and the request bytes and writes whatever it likes; the stub closes the
-socket when fn returns. For faults: `drip`, `reset`, `waitclose` below.
+socket when fn returns. For faults: `drip`, `reset`, `waitclose` below; `streamed` makes a
+handler that sends a body generated as it goes, of any size without holding it.
 
 The stub listens on 127.0.0.1 and, when the host has it, on ::1 (localhost may resolve to
 either); port=0 picks a free port, found in stub.port. Leaving the `with` closes everything.
@@ -29,7 +30,7 @@ import struct
 import threading
 import time
 
-__all__ = ["serve", "response", "drip", "reset", "waitclose"]
+__all__ = ["serve", "response", "drip", "reset", "waitclose", "streamed"]
 
 
 def response(status=200, body=b"", mode="length", headers=None):
@@ -69,6 +70,22 @@ def drip(conn, data, pause=0.5):
         for i in range(len(data)):
             conn.sendall(data[i:i + 1])
             time.sleep(pause)
+
+
+def streamed(pieces, length=None):
+    """A handler that answers 200 with the body that `pieces()` yields, made as it is sent: in
+    chunks, or under `Content-Length: length` when it is given (whether or not the pieces add
+    up to it). It stops when the client goes away, or keeps the connection open after."""
+    def handler(conn, request):
+        head = b"Transfer-Encoding: chunked" if length is None else b"Content-Length: %d" % length
+        with contextlib.suppress(OSError):
+            conn.sendall(b"HTTP/1.1 200 OK\r\n" + head + b"\r\n\r\n")
+            for piece in pieces():
+                conn.sendall(piece if length is not None else b"%x\r\n%s\r\n" % (len(piece), piece))
+            if length is None:
+                conn.sendall(b"0\r\n\r\n")
+            waitclose(conn)
+    return handler
 
 
 def reset(conn):

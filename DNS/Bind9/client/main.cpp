@@ -12,6 +12,7 @@
 #include "acquire/extract.h"
 #include "acquire/httpclient.h"
 #include "acquire/schema.h"
+#include "acquire/xmltree.h"
 #include "answer.h"
 #include "base/beside.h"
 #include "base/bounds.h"
@@ -33,12 +34,16 @@ static Document fetchdocument(const std::string& cache, const std::string& port,
     removeleftovers(cache);
     Document doc;
     {
-      // The body, then the tree, are the largest things a run holds: each goes as soon as the
-      // next step has what it needs.
-      Detected found = detectversion(fetchstatistics(port, limitsuntil(deadline)));
+      // The body goes to the parser as it arrives and is never held, the tree keeps only what
+      // the extractors read, and of a schema 3 document the zones are read as they come: what
+      // a fetch holds is little more than the document it makes.
+      StreamedZones zones;
+      TreeBuilder parser(zonecut(zones), extractedpaths());
+      fetchstatistics(port, limitsuntil(deadline), [&](std::string_view piece) { parser.feed(piece); });
+      Detected found = detectversion(parser.finish());
       doc = newdocument();
       if (found.version == 2) extractversion2(found.tree, found.root, doc);
-      if (found.version == 3) extractversion3(found.tree, found.root, doc);
+      if (found.version == 3) extractversion3(found.tree, found.root, doc, zones);
       // Versions 0 and 1 pass detection although neither extractor knows them: their document
       // stays empty and is cached all the same, so that a server that publishes one costs one
       // fetch a minute like any other, not one fetch per poll.

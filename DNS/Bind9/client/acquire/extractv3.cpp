@@ -89,29 +89,80 @@ size_t zonecountercount(const Tree& tree, ElementId zone) {
   return count;
 }
 
+// A zone's map: the counters of its groups of the zone types, in document order.
+Map zonemap(const Tree& tree, ElementId zone) {
+  Map counters;
+  counters.reserve(zonecountercount(tree, zone));
+  for (ElementId group : children(tree, zone, "counters"))
+    if (zonetype(needattribute(tree, group, "type"))) storecounters(tree, group, counters);
+  return counters;
+}
+
 void zonecounters(const Tree& tree, ElementId root, Document& doc) {
   for (ElementId view : findall(tree, root, "./views/view")) {
     if (needattribute(tree, view, "name") != "_default") continue;
     for (ElementId zone : findall(tree, view, "./zones/zone")) {
-      Map counters;
-      counters.reserve(zonecountercount(tree, zone));
-      for (ElementId group : children(tree, zone, "counters"))
-        if (zonetype(needattribute(tree, group, "type"))) storecounters(tree, group, counters);
+      Map counters = zonemap(tree, zone);
       setzone(doc, Key(needattribute(tree, zone, "name")), std::move(counters));
     }
   }
+}
+
+// The same pass over zones read while parsing: the views are still in the tree, so a view
+// without a name fails where it would have, and a zone that failed fails in its view's turn.
+void streamedzonecounters(const Tree& tree, ElementId root, Document& doc,
+                          StreamedZones& streamed) {
+  for (ElementId view : findall(tree, root, "./views/view")) {
+    if (needattribute(tree, view, "name") != "_default") continue;
+    if (view == streamed.failedview) throw *streamed.failure;
+  }
+  for (Member& zone : streamed.zones)
+    setzone(doc, std::move(zone.key), std::move(*zone.value.map()));
+  streamed.zones.clear();
+}
+
+bool version3(const Tree& tree, ElementId root) {
+  auto version = attribute(tree, root, "version");
+  return version && version->size() >= 2 && (*version)[0] == '3' && (*version)[1] == '.';
 }
 
 }  // namespace
 
 // The passes run in this order, each to its end: where two store the same name in the same
 // section, the later pass wins, and the first store fixes the position.
-void extractversion3(const Tree& tree, ElementId root, Document& doc) {
+void extractversion3(const Tree& tree, ElementId root, Document& doc, StreamedZones& streamed) {
   servercounters(tree, root, doc);
   viewcounters(tree, root, doc);
   cacherrsets(tree, root, doc);
-  zonecounters(tree, root, doc);
+  if (streamed.armed)
+    streamedzonecounters(tree, root, doc, streamed);
+  else
+    zonecounters(tree, root, doc);
   memorysummary(tree, root, "./memory/summary/*", doc);
+}
+
+void extractversion3(const Tree& tree, ElementId root, Document& doc) {
+  StreamedZones none;
+  extractversion3(tree, root, doc, none);
+}
+
+Cut zonecut(StreamedZones& into) {
+  Cut cut;
+  cut.path = {"statistics", "views", "view", "zones", "zone"};
+  cut.arm = [&into](const Tree& tree, ElementId root) { return into.armed = version3(tree, root); };
+  cut.take = [&into](const Tree& tree, const std::vector<ElementId>& chain) {
+    ElementId view = chain[2], zone = chain[4];
+    // Past a failure nothing counts; zones of other views are not read at all.
+    if (into.failure || attribute(tree, view, "name") != "_default") return;
+    try {
+      Map counters = zonemap(tree, zone);
+      into.zones.push_back(Member{Key(needattribute(tree, zone, "name")), Value(std::move(counters))});
+    } catch (const Failure& failure) {
+      into.failure = failure;
+      into.failedview = view;
+    }
+  };
+  return cut;
 }
 
 }  // namespace corvane

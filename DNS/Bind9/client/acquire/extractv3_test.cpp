@@ -326,3 +326,58 @@ TEST(ExtractV3, RecordedDebianReleases) {
 }
 
 }  // namespace
+
+namespace {
+
+// A fetch parses the body as it arrives, keeps only what the extractors read and takes the
+// zones out of the tree as they come: every outcome must be that of the whole body.
+TEST(StreamedExtraction, GivesTheOutcomeOfTheWholeBody) {
+  const std::string zone = "<zone name='z'><counters type='rcode'><counter name='A'>1</counter>"
+                           "</counters></zone>";
+  const std::string bodies[] = {
+      fixture("v3-bind-9.18.49-debian12.xml"),
+      fixture("v3-bind-9.16.50-debian11.xml"),
+      fixture("v3-bind-9.20.30-debian13.xml"),
+      fixture("v3-bind-9.11-server.xml"),
+      fixture("v2-bind-9.9-telegraf.xml"),
+      fixture("v2-exporter.xml"),
+      // Zones again, of two _default views, and of another view; the later map wins.
+      "<statistics version='3.11'><views><view name='_default'><zones>" + zone +
+          "<zone name='y'/><zone name='z'><counters type='qtype'><counter name='B'>2</counter>"
+          "</counters></zone></zones></view><view name='other'><zones><zone name='o'/></zones>"
+          "</view><view name='_default'><zones><zone name='y'><counters type='rcode'/></zone>"
+          "</zones></view></views></statistics>",
+      // Failures in the order the passes meet them, wherever the zones stand.
+      "<statistics version='3.11'><views><view name='_default'><zones><zone/></zones></view>"
+          "<view/></views></statistics>",
+      "<statistics version='3.11'><views><view/><view name='_default'><zones><zone/></zones>"
+          "</view></views></statistics>",
+      "<statistics version='3.11'><views><view name='_default'><zones>" + zone +
+          "<zone name='x'><counters/></zone></zones></view></views><server><counters/></server>"
+          "</statistics>",
+      "<statistics version='3.11'><views><view name='_default'><zones><zone name='x'>"
+          "<counters type='rcode'><counter>1</counter></counters></zone></zones></view></views>"
+          "</statistics>",
+      // Not version 3, or not the statistics root: the zones stay in the tree.
+      "<statistics version='2.2'><views><view name='_default'><zones>" + zone +
+          "</zones></view></views></statistics>",
+      "<isc><bind><statistics version='3.0'/></bind><views><view name='_default'><zones>" +
+          zone + "</zones></view></views></isc>",
+      "<statistics version='4.0' z='1'><views><view name='_default'><zones>" + zone +
+          "</zones></view></views></statistics>",
+      "<statistics version='3.11'><views><view name='_default'><zones>" + zone + "</zones>",
+      // Own texts end at the first child, kept or not.
+      "<statistics version='3.11'><server><counters type='nsstat'><counter name='A'>1<x/>2"
+          "</counter></counters></server><memory><summary><InUse>5<x/></InUse></summary>"
+          "</memory></statistics>",
+  };
+  for (const std::string& body : bodies) {
+    std::string whole = outcome(body, 0);
+    for (size_t piece : {1, 5, 65536}) {
+      SCOPED_TRACE(body.substr(0, 120) + ", pieces of " + std::to_string(piece));
+      EXPECT_EQ(outcome(body, piece), whole);
+    }
+  }
+}
+
+}  // namespace

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdint>
+#include <exception>
 #include <limits>
 #include <optional>
 #include <string>
@@ -17,7 +18,8 @@
 #include <boost/beast/http/error.hpp>
 #include <boost/beast/http/parser.hpp>
 #include <boost/beast/http/read.hpp>
-#include <boost/beast/http/string_body.hpp>
+#include <boost/beast/core/buffers_range.hpp>
+#include <boost/optional/optional.hpp>
 
 #include "acquire/httpclient.h"
 #include "base/ending.h"
@@ -34,8 +36,9 @@ inline std::string duration(std::chrono::milliseconds d) {
   return ms % 1000 == 0 ? std::to_string(ms / 1000) + " s" : std::to_string(ms) + " ms";
 }
 
-/// A size as a diagnostic names it: "256 MiB", "8 KiB", "100 bytes".
+/// A size as a diagnostic names it: "1 GiB", "256 MiB", "8 KiB", "100 bytes".
 inline std::string size(size_t bytes) {
+  if (bytes > 0 && bytes % (size_t{1} << 30) == 0) return std::to_string(bytes >> 30) + " GiB";
   if (bytes > 0 && bytes % (size_t{1} << 20) == 0) return std::to_string(bytes >> 20) + " MiB";
   if (bytes > 0 && bytes % (size_t{1} << 10) == 0) return std::to_string(bytes >> 10) + " KiB";
   return std::to_string(bytes) + " bytes";
@@ -76,18 +79,57 @@ inline Failure readfailure(beast::error_code why, bool answered, const std::stri
   return Failure("cannot read the answer from " + where + ": " + why.message());
 }
 
+/// A body handed on piece by piece as the parser decodes it, never held: Beast still delimits
+/// it (length, chunks or close) and counts it against the body limit before each piece.
+struct SinkBody {
+  struct value_type {
+    const BodySink* sink = nullptr;
+    std::exception_ptr thrown;  // by the sink: nothing may unwind through the parser
+  };
+
+  class reader {
+   public:
+    template <bool isRequest, class Fields>
+    reader(http::header<isRequest, Fields>&, value_type& body) : body_(body) {}
+
+    void init(const boost::optional<std::uint64_t>&, beast::error_code& ec) { ec = {}; }
+
+    template <class Buffers>
+    size_t put(const Buffers& buffers, beast::error_code& ec) {
+      ec = {};
+      size_t n = 0;
+      try {
+        for (auto piece : beast::buffers_range_ref(buffers)) {
+          (*body_.sink)(std::string_view(static_cast<const char*>(piece.data()), piece.size()));
+          n += piece.size();
+        }
+      } catch (...) {
+        body_.thrown = std::current_exception();
+        ec = net::error::operation_aborted;
+      }
+      return n;
+    }
+
+    void finish(beast::error_code& ec) { ec = {}; }
+
+   private:
+    value_type& body_;
+  };
+};
+
 /// The answer to the request already sent on `stream`: the body of a 200, after any interim
-/// 100s. Bounds the header and the body; the stream bounds the time. `where` names the server
-/// in diagnostics; the outcomes are those of fetchstatistics.
+/// 100s, handed to `sink` as it arrives. Bounds the header and the body; the stream bounds the
+/// time. `where` names the server in diagnostics; the outcomes are those of fetchstatistics,
+/// and what the sink throws ends the read at once.
 template <class Stream>
-std::string readanswer(net::io_context& io, Stream& stream, const std::string& where,
-                       const FetchLimits& limits) {
+void readanswer(net::io_context& io, Stream& stream, const std::string& where,
+                const FetchLimits& limits, const BodySink& sink) {
   // Beast reads no more than the buffer's free room at a time, and the parser empties it: a
   // buffer left at its first 512 bytes would take a read call per 512 bytes of the body.
   beast::flat_buffer buffer;
   buffer.reserve(65536);
   beast::error_code ec;
-  std::optional<http::response_parser<http::string_body>> parser;
+  std::optional<http::response_parser<SinkBody>> parser;
   do {
     parser.emplace();
     parser->header_limit(static_cast<std::uint32_t>(std::min<size_t>(limits.header, UINT32_MAX)));
@@ -109,9 +151,11 @@ std::string readanswer(net::io_context& io, Stream& stream, const std::string& w
   if (auto length = parser->content_length(); length && *length > limits.body)
     throw readfailure(http::error::body_limit, true, where, limits);
   parser->body_limit(limits.body);
+  SinkBody::value_type& body = parser->get().body();
+  body.sink = &sink;
   ec = finish(io, [&](auto done) { http::async_read(stream, buffer, *parser, std::move(done)); });
+  if (body.thrown) std::rethrow_exception(body.thrown);
   if (ec) throw readfailure(ec, true, where, limits);
-  return parser->release().body();
 }
 
 }  // namespace corvane::exchange

@@ -107,6 +107,10 @@ std::string channelname(const std::string& port) {
 FetchLimits limitsuntil(Clock::time_point deadline) {
   FetchLimits limits;
   auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+  left -= AFTERBODY;
+  // What the run spent before it fetched (the freshness test, the lock) comes out of AFTERBODY
+  // while it is under a second: a run that fetches at once has the whole exchange.
+  if (left < EXCHANGELIMIT && left > EXCHANGELIMIT - 1s) left = EXCHANGELIMIT;
   left = std::max(left, std::chrono::milliseconds{1});
   limits.cut = left < limits.exchange;
   limits.connect = std::min(limits.connect, left);
@@ -120,11 +124,11 @@ std::string within(std::chrono::milliseconds bound, std::chrono::milliseconds us
   return "within " + duration(bound);
 }
 
-std::string fetchstatistics(const std::string& port, const FetchLimits& limits) {
-  // The body, the tree and the document come and go in this order: memory that one gives
-  // back is best taken by the next from the heap, not handed back to the system and faulted
-  // in afresh, which costs more than the parse. glibc's defaults map large blocks of their
-  // own and give them back as soon as they are freed.
+void fetchstatistics(const std::string& port, const FetchLimits& limits, const BodySink& sink) {
+  // The tree and the document grow while the body streams, and the document outlives the
+  // tree: memory that one gives back is best taken by the next from the heap, not handed back
+  // to the system and faulted in afresh, which costs more than the parse. glibc's defaults map
+  // large blocks of their own and give them back as soon as they are freed.
   mallopt(M_MMAP_THRESHOLD, 1 << 30);
   mallopt(M_TRIM_THRESHOLD, 1 << 30);
   const Channel channel = channelof(port);
@@ -135,9 +139,20 @@ std::string fetchstatistics(const std::string& port, const FetchLimits& limits) 
   connect(io, stream, channel, limits, deadline, late);
   stream.expires_at(deadline);
   request(io, stream, channel, late);
-  std::string body = readanswer(io, stream, channel.where, limits);
+  // The stream's timer cannot fire while a piece is being parsed: the clock is read between
+  // pieces as well, so that no parse outlasts the exchange.
+  readanswer(io, stream, channel.where, limits, [&](std::string_view piece) {
+    if (Clock::now() >= deadline)
+      throw exchange::readfailure(beast::error::timeout, true, channel.where, limits);
+    sink(piece);
+  });
   beast::error_code ec;
   stream.socket().shutdown(tcp::socket::shutdown_both, ec);
+}
+
+std::string fetchstatistics(const std::string& port, const FetchLimits& limits) {
+  std::string body;
+  fetchstatistics(port, limits, [&](std::string_view piece) { body.append(piece); });
   return body;
 }
 

@@ -3,7 +3,9 @@
 
 #include <chrono>
 #include <cstddef>
+#include <functional>
 #include <string>
+#include <string_view>
 
 #include "base/bounds.h"
 
@@ -23,16 +25,25 @@ struct FetchLimits {
 std::string within(std::chrono::milliseconds bound, std::chrono::milliseconds usual,
                    const FetchLimits& limits);
 
-/// The bounds of a fetch that must be over by `deadline`: the usual ones, cut to what is left.
+/// The bounds of a fetch that must be over by `deadline`: the usual ones, cut to what is left
+/// once AFTERBODY is kept for what the run does with the body.
 FetchLimits limitsuntil(std::chrono::steady_clock::time_point deadline);
 
 /// The statistics channel that `port` names, as the diagnostics name it: "localhost:8653".
 std::string channelname(const std::string& port);
 
-/// The body of the answer to GET / on localhost:`port`, as bytes. A status other than 200
-/// throws Ending (status 1, "HTTP GET Failed" on standard output); a port text that is not a
-/// decimal number, a refused connection, a malformed or cut-off answer, or a bound exceeded
-/// throws Failure.
+/// Takes the body of an answer piece by piece as it arrives.
+using BodySink = std::function<void(std::string_view piece)>;
+
+/// The body of the answer to GET / on localhost:`port`, handed to `sink` as it arrives and
+/// never held whole. A status other than 200 throws Ending (status 1, "HTTP GET Failed" on
+/// standard output); a port text that is not a decimal number, a refused connection, a
+/// malformed or cut-off answer, or a bound exceeded throws Failure, a body that passes its
+/// bound as soon as it does. What `sink` throws ends the fetch at once, and so does the
+/// exchange's time running out while it works.
+void fetchstatistics(const std::string& port, const FetchLimits& limits, const BodySink& sink);
+
+/// The same body as bytes.
 std::string fetchstatistics(const std::string& port, const FetchLimits& limits = {});
 
 }  // namespace corvane

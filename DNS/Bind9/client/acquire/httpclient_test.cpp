@@ -472,4 +472,51 @@ TEST(ReadStatistics, GivesTheSameOutcomeHoweverTheAnswerIsSplit) {
   }
 }
 
+// The run's bounds fit together as bounds.h asserts, at whatever point of the run it fetches.
+TEST(FetchStatistics, LimitsLeaveTheTimeForWhatFollowsTheBody) {
+  struct Case {
+    std::chrono::milliseconds left;     // of the run when it fetches
+    std::chrono::milliseconds exchange;  // what the fetch gets
+  } cases[] = {
+      {RUNLIMIT, EXCHANGELIMIT},
+      {RUNLIMIT - 300ms, EXCHANGELIMIT},  // the freshness test and the lock, not the exchange
+      {RUNLIMIT - 20s, RUNLIMIT - 20s - AFTERBODY},  // after a wait for another run's fetch
+      {AFTERBODY + 1500ms, 1500ms},
+      {AFTERBODY, 1ms},
+      {0ms, 1ms},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.left.count());
+    FetchLimits limits = limitsuntil(std::chrono::steady_clock::now() + c.left + 50ms);
+    EXPECT_NEAR(limits.exchange.count(), c.exchange.count(), 60);
+    EXPECT_LE(limits.connect, limits.exchange);
+    EXPECT_LE(limits.connect, CONNECTLIMIT);
+    EXPECT_EQ(limits.body, MAXBODYBYTES);
+  }
+}
+
+TEST(FetchStatistics, HandsTheBodyOnInPiecesAndStopsWhenTheSinkThrows) {
+  std::string body(3 << 20, 'b');
+  Loopback server(answer(ok("Content-Length: " + std::to_string(body.size()) + "\r\n", body)));
+  std::string got;
+  size_t pieces = 0;
+  fetchstatistics(server.port, quick(), [&](std::string_view piece) {
+    got.append(piece);
+    ++pieces;
+  });
+  EXPECT_TRUE(got == body);
+  EXPECT_GT(pieces, 3u);
+  size_t seen = 0;
+  try {
+    fetchstatistics(server.port, quick(), [&](std::string_view piece) {
+      seen += piece.size();
+      if (seen > (1 << 20)) throw Failure("enough");
+    });
+    ADD_FAILURE() << "no failure";
+  } catch (const Failure& f) {
+    EXPECT_STREQ(f.what(), "enough");
+  }
+  EXPECT_LT(seen, body.size());
+}
+
 }  // namespace

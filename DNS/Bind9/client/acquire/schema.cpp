@@ -1,6 +1,7 @@
 #include "acquire/schema.h"
 
 #include <string>
+#include <utility>
 
 #include "base/ending.h"
 #include "base/escape.h"
@@ -25,8 +26,10 @@ std::string attributemap(const Tree& tree, ElementId id) {
 
 }  // namespace
 
-Detected detectversion(std::string_view body) {
-  Detected found{parsexml(body), 0, 0};
+Detected detectversion(std::string_view body) { return detectversion(parsexml(body)); }
+
+Detected detectversion(Tree parsed) {
+  Detected found{std::move(parsed), 0, 0};
   const Tree& tree = found.tree;
   ElementId root = tree.root();
   found.root = root;

@@ -20,4 +20,7 @@ struct Detected {
 /// text that does not begin with a digit and a full stop throws Failure.
 Detected detectversion(std::string_view body);
 
+/// The same of a document already parsed, as a TreeBuilder finishes it.
+Detected detectversion(Tree tree);
+
 }  // namespace corvane

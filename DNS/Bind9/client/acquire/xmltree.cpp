@@ -33,25 +33,51 @@ constexpr size_t SHAREDINDEX = 768;  // the first index's room; it grows as valu
 // The names index's first room; it grows as names come.
 constexpr size_t NAMEINDEX = 96;
 
-// Expat copies what XML_Parse is given into its own buffer before parsing it: handed over in
-// pieces, the body is not copied whole a second time.
+// What gathers in expat's buffer before it parses: a call per network read would cost a
+// call's overhead per few bytes.
 constexpr size_t PARSEPIECE = size_t{1} << 16;
 
 struct Builder {
   struct Open {
     ElementId id;
     ElementId lastchild;
+    bool anychild;  // a child came, kept or not: the own text is over
+    bool onpath;    // the element and its ancestors are the first steps of the cut's path
+    uint32_t step;  // in `steps`
   };
+  // Where the tree stood when the element being cut began.
+  struct Mark {
+    size_t elements = 0, attributes = 0, strings = 0;
+    ElementId previous = NOELEMENT;  // the parent's last child before it
+  };
+
+  Builder(Tree& t, XML_Parser p, const std::vector<std::string>& k, const Cut& c)
+      : tree(t), parser(p), keep(k), cut(c) {}
 
   Tree& tree;
   XML_Parser parser;
-  size_t budget;
+  size_t budget = TREEALLOWANCE;
   std::vector<Open> open;
   uint32_t textstart = 0;  // where the innermost open element's own text began in strings
   std::string scratch;
   std::exception_ptr thrown;
   std::vector<Span> shared;             // the values kept once
   HashIndex sharedindex{SHAREDINDEX};  // `shared` by their hash
+
+  // The paths kept, as a tree of steps; node 0 is the root. Empty: everything is kept.
+  struct Step {
+    NameId name;
+    std::vector<uint32_t> next;
+  };
+  const std::vector<std::string>& keep;
+  std::vector<Step> steps;
+  size_t skipping = 0;  // the depth within an element that is not kept
+
+  const Cut& cut;
+  std::vector<NameId> cutpath;  // empty: nothing is cut
+  bool cutting = false;         // inside an element that will be cut
+  Mark mark;
+  std::vector<ElementId> chain;
 
   // Expat hands over a name as a C string, "uri\x01local" when it is in a namespace.
   NameId intern(const char* raw) {
@@ -64,6 +90,20 @@ struct Builder {
     scratch += '}';
     scratch.append(name.substr(sep + 1));
     return internname(scratch);
+  }
+
+  // The NameId of a name, or NONAME, without adding it: what is not kept must not fill the
+  // names table with words of its own.
+  NameId known(const char* raw) {
+    std::string_view name(raw);
+    size_t sep = name.find(NSSEP);
+    if (sep == std::string_view::npos) return tree.lookup(name);
+    scratch.clear();
+    scratch += '{';
+    scratch.append(name.substr(0, sep));
+    scratch += '}';
+    scratch.append(name.substr(sep + 1));
+    return tree.lookup(scratch);
   }
 
   NameId internname(std::string_view name) {
@@ -97,7 +137,8 @@ struct Builder {
 
   Span storevalue(const char* s) {
     size_t len = std::strlen(s);
-    if (len > SHAREDVALUE) return appended(s, len);
+    // What is cut goes again with its texts: a value shared from there would be left dangling.
+    if (len > SHAREDVALUE || cutting) return appended(s, len);
     std::string_view value(s, len);
     uint64_t hash = hashbytes(value);
     auto same = [&](uint32_t v) { return tree.piece(shared[v]) == value; };
@@ -119,12 +160,49 @@ struct Builder {
     if (end > textstart) tree.elements[id].text = Span{textstart, end - textstart};
   }
 
+  // Whether the element that starts now, under the open ones, is on the cut's path; at its
+  // last step it is cut.
+  bool onpath(NameId name) {
+    size_t depth = open.size();
+    if (depth >= cutpath.size() || (depth > 0 && !open.back().onpath)) return false;
+    return cutpath[depth] == name;
+  }
+
+  // The step of the kept paths that an element named `name` takes under the innermost open
+  // one; NOSTEP when it is not kept.
+  static constexpr uint32_t NOSTEP = UINT32_MAX;
+  uint32_t stepof(NameId name) const {
+    if (steps.empty()) return 0;
+    for (uint32_t k : steps[open.back().step].next)
+      if (steps[k].name == name || steps[k].name == ANYNAME) return k;
+    return NOSTEP;
+  }
+
   void start(const char* name, const char** atts) {
-    if (!open.empty() && open.back().lastchild == NOELEMENT) closetext(open.back().id);
+    if (skipping > 0) {
+      ++skipping;
+      return;
+    }
+    if (!open.empty() && !open.back().anychild) closetext(open.back().id);
+    uint32_t step = 0;
+    if (!open.empty() && !steps.empty()) {
+      step = stepof(known(name));
+      if (step == NOSTEP) {
+        open.back().anychild = true;
+        skipping = 1;
+        return;
+      }
+    }
     if (tree.elements.size() >= NOELEMENT) throw Failure("the XML document has too many elements");
     auto id = static_cast<ElementId>(tree.elements.size());
     Element e;
     e.name = intern(name);
+    bool path = onpath(e.name);
+    if (path && open.size() + 1 == cutpath.size()) {
+      mark = Mark{tree.elements.size(), tree.attributes.size(), tree.strings.size(),
+                  open.back().lastchild};
+      cutting = true;
+    }
     e.firstattribute = static_cast<uint32_t>(tree.attributes.size());
     for (const char** a = atts; *a; a += 2) {
       NameId an = intern(a[0]);
@@ -139,20 +217,80 @@ struct Builder {
       else
         tree.elements[parent.lastchild].nextsibling = id;
       parent.lastchild = id;
+      parent.anychild = true;
     }
-    open.push_back(Open{id, NOELEMENT});
+    open.push_back(Open{id, NOELEMENT, false, path, step});
     textstart = static_cast<uint32_t>(tree.strings.size());
+    if (open.size() == 1) {
+      compilekeep();
+      armcut();
+    }
     checkbudget();
   }
 
+  // The kept paths as steps of names, interned once the root is there.
+  void compilekeep() {
+    if (keep.empty()) return;
+    steps.push_back(Step{tree.elements[0].name, {}});
+    for (const std::string& path : keep) {
+      uint32_t at = 0;
+      for (size_t from = 0; from <= path.size();) {
+        size_t slash = std::min(path.find('/', from), path.size());
+        std::string_view word = std::string_view(path).substr(from, slash - from);
+        NameId name = word == "*" ? ANYNAME : internname(word);
+        uint32_t next = NOSTEP;
+        for (uint32_t k : steps[at].next)
+          if (steps[k].name == name) next = k;
+        if (next == NOSTEP) {
+          next = static_cast<uint32_t>(steps.size());
+          steps.push_back(Step{name, {}});
+          steps[at].next.push_back(next);
+        }
+        at = next;
+        from = slash + 1;
+      }
+    }
+  }
+
+  void armcut() {
+    if (cut.path.empty() || !cut.arm || !cut.take) return;
+    if (tree.name(0) != cut.path[0] || !cut.arm(tree, 0)) return;
+    for (const std::string& step : cut.path) cutpath.push_back(internname(step));
+    open.back().onpath = true;
+  }
+
   void end() {
-    if (open.back().lastchild == NOELEMENT) closetext(open.back().id);
+    if (skipping > 0) {
+      --skipping;
+      return;
+    }
+    if (!open.back().anychild) closetext(open.back().id);
+    bool cutnow = cutting && open.size() == cutpath.size();
+    if (cutnow) takecut();
     open.pop_back();
+  }
+
+  // Hands the element that ends now to the cut, then drops it: the arena goes back to where
+  // it began, and its parent to the children it had before.
+  void takecut() {
+    chain.clear();
+    for (const Open& o : open) chain.push_back(o.id);
+    cut.take(tree, chain);
+    cutting = false;
+    tree.elements.resize(mark.elements);
+    tree.attributes.resize(mark.attributes);
+    tree.strings.resize(mark.strings);
+    Open& parent = open[open.size() - 2];
+    parent.lastchild = mark.previous;
+    if (mark.previous == NOELEMENT)
+      tree.elements[parent.id].firstchild = NOELEMENT;
+    else
+      tree.elements[mark.previous].nextsibling = NOELEMENT;
   }
 
   void data(const char* s, int len) {
     // Character data after an element's first child belongs to no text the tree keeps.
-    if (!open.empty() && open.back().lastchild == NOELEMENT) append(s, static_cast<size_t>(len));
+    if (skipping == 0 && !open.empty() && !open.back().anychild) append(s, static_cast<size_t>(len));
   }
 
   // Nothing may unwind through expat's C frames: keep the exception and stop the parser.
@@ -180,8 +318,7 @@ void XMLCALL onstart(void* user, const XML_Char* name, const XML_Char** atts) {
 }
 
 void XMLCALL onend(void* user, const XML_Char*) {
-  auto& b = *static_cast<Builder*>(user);
-  if (!b.thrown) b.end();
+  guarded(user, [&](Builder& b) { b.end(); });
 }
 
 void XMLCALL ondata(void* user, const XML_Char* s, int len) {
@@ -239,42 +376,105 @@ Children children(const Tree& tree, ElementId parent, std::string_view name) {
   return Children{first};
 }
 
-Tree parsexml(std::string_view body) {
+struct TreeBuilder::State {
   Tree tree;
-  std::unique_ptr<XML_ParserStruct, ParserFree> parser(XML_ParserCreateNS(nullptr, NSSEP));
-  if (!parser) throw std::bad_alloc();
-  XML_Parser p = parser.get();
-  Builder builder{tree, p, body.size() * TREEBYTESPERBYTE + TREEALLOWANCE, {}, 0, {}, nullptr, {}};
-  // A statistics document holds an element, an attribute and eleven bytes of text in some
-  // forty bytes. Room reserved and never used costs address space, not memory; room that runs
-  // out costs a copy of everything so far.
-  tree.elements.reserve(body.size() / 24 + 16);
-  tree.attributes.reserve(body.size() / 24 + 16);
-  tree.strings.reserve(body.size() / 2 + 64);
-  tree.nameindex = HashIndex(NAMEINDEX);
+  std::vector<std::string> keep;
+  Cut cut;
+  std::unique_ptr<XML_ParserStruct, ParserFree> parser;
+  Builder builder;
+  char* buffer = nullptr;  // expat's, for the piece that gathers
+  size_t room = 0;         // of `buffer`
+  size_t filled = 0;       // of `room`
+  uint64_t parsed = 0;     // bytes handed to expat
+  uint64_t pending = 0;    // of them, the unfinished token that expat holds
 
-  XML_SetUserData(p, &builder);
-  XML_SetElementHandler(p, onstart, onend);
-  XML_SetCharacterDataHandler(p, ondata);
-  // No external entity handler is set, so no external entity is ever read, and the external
-  // DTD subset is not even looked at. Expat's own limits (output past 8 MiB may not exceed a
-  // hundred times the input) stop an entity bomb early; the tree's budget stops the rest.
-  XML_SetParamEntityParsing(p, XML_PARAM_ENTITY_PARSING_NEVER);
+  State(Cut c, std::vector<std::string> k, size_t expected)
+      : keep(std::move(k)),
+        cut(std::move(c)),
+        parser(XML_ParserCreateNS(nullptr, NSSEP)),
+        builder(tree, parser.get(), keep, cut) {
+    if (!parser) throw std::bad_alloc();
+    // A statistics document holds an element, an attribute and eleven bytes of text in some
+    // forty bytes. Room reserved and never used costs address space, not memory; room that
+    // runs out costs a copy of everything so far.
+    tree.elements.reserve(expected / 24 + 16);
+    tree.attributes.reserve(expected / 24 + 16);
+    tree.strings.reserve(expected / 2 + 64);
+    tree.nameindex = HashIndex(NAMEINDEX);
+    XML_Parser p = parser.get();
+    XML_SetUserData(p, &builder);
+    XML_SetElementHandler(p, onstart, onend);
+    XML_SetCharacterDataHandler(p, ondata);
+    // No external entity handler is set, so no external entity is ever read, and the external
+    // DTD subset is not even looked at. Expat's own limits (output past 8 MiB may not exceed a
+    // hundred times the input) stop an entity bomb early; the tree's budget stops the rest.
+    XML_SetParamEntityParsing(p, XML_PARAM_ENTITY_PARSING_NEVER);
+  }
 
-  const char* at = body.data();
-  size_t left = body.size();
-  do {
-    size_t piece = std::min(left, PARSEPIECE);
-    left -= piece;
-    if (XML_Parse(p, at, static_cast<int>(piece), left == 0) != XML_STATUS_OK) {
-      if (builder.thrown) std::rethrow_exception(builder.thrown);
-      throw Failure("XML not well formed: " + std::string(XML_ErrorString(XML_GetErrorCode(p))) +
-                    " at line " + std::to_string(XML_GetCurrentLineNumber(p)) + ", column " +
-                    std::to_string(XML_GetCurrentColumnNumber(p) + 1));
+  [[noreturn]] void fault() {
+    XML_Parser p = parser.get();
+    if (builder.thrown) std::rethrow_exception(builder.thrown);
+    if (XML_GetErrorCode(p) == XML_ERROR_NO_MEMORY) throw std::bad_alloc();
+    throw Failure("XML not well formed: " + std::string(XML_ErrorString(XML_GetErrorCode(p))) +
+                  " at line " + std::to_string(XML_GetCurrentLineNumber(p)) + ", column " +
+                  std::to_string(XML_GetCurrentColumnNumber(p) + 1));
+  }
+
+  // Expat 2.5 scans an unfinished token again from its start whenever more bytes come, which
+  // makes one long token cost the square of its length. It is parsed again only once as many
+  // new bytes as it holds have gathered, which keeps the cost linear, and no token may grow
+  // past MAXTOKENBYTES, which keeps expat's buffer small.
+  void parse(bool final) {
+    XML_Parser p = parser.get();
+    builder.budget = (parsed + filled) * TREEBYTESPERBYTE + TREEALLOWANCE;
+    bool done = room == 0 ? XML_Parse(p, "", 0, final) == XML_STATUS_OK
+                          : XML_ParseBuffer(p, static_cast<int>(filled), final) == XML_STATUS_OK;
+    parsed += filled;
+    room = filled = 0;
+    if (!done) fault();
+    XML_Index at = XML_GetCurrentByteIndex(p);
+    pending = at < 0 ? parsed : parsed - static_cast<uint64_t>(at);
+    if (pending > MAXTOKENBYTES)
+      throw Failure("the XML document holds a token longer than " +
+                    std::to_string(MAXTOKENBYTES >> 20) + " MiB at line " +
+                    std::to_string(XML_GetCurrentLineNumber(p)));
+  }
+
+  void feed(std::string_view bytes) {
+    while (!bytes.empty()) {
+      if (room == 0) {
+        // Parsed again once as many new bytes as the token holds have come, and no later than
+        // the bytes that may take it past its bound.
+        size_t want = std::max<uint64_t>(PARSEPIECE, std::min(pending, MAXTOKENBYTES + 1 - pending));
+        buffer = static_cast<char*>(XML_GetBuffer(parser.get(), static_cast<int>(want)));
+        if (!buffer) fault();
+        room = want;
+      }
+      size_t n = std::min(room - filled, bytes.size());
+      std::memcpy(buffer + filled, bytes.data(), n);
+      filled += n;
+      bytes.remove_prefix(n);
+      if (filled == room) parse(false);
     }
-    at += piece;
-  } while (left > 0);
-  return tree;
+  }
+};
+
+TreeBuilder::TreeBuilder(Cut cut, std::vector<std::string> keep, size_t expected)
+    : state_(std::make_unique<State>(std::move(cut), std::move(keep), expected)) {}
+
+TreeBuilder::~TreeBuilder() = default;
+
+void TreeBuilder::feed(std::string_view bytes) { state_->feed(bytes); }
+
+Tree TreeBuilder::finish() {
+  state_->parse(true);
+  return std::move(state_->tree);
+}
+
+Tree parsexml(std::string_view body) {
+  TreeBuilder builder({}, {}, body.size());
+  builder.feed(body);
+  return builder.finish();
 }
 
 std::vector<ElementId> findall(const Tree& tree, ElementId from, std::string_view path) {

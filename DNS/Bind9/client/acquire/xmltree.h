@@ -2,6 +2,8 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -106,9 +108,46 @@ struct Children {
 /// The children of `parent` named `name` ("*": every child).
 Children children(const Tree& tree, ElementId parent, std::string_view name);
 
-/// Parses one XML 1.0 document. External entities and external DTDs are never loaded; entity
-/// expansion is bounded. A body that is not one well-formed document throws Failure with the
-/// parser's reason, line and column.
+/// The longest single token (a start tag with its attributes, a comment, a declaration) that a
+/// parse takes. BIND's longest is the start tag of a zone, under 2 KiB.
+inline constexpr size_t MAXTOKENBYTES = size_t{4} << 20;
+
+/// Elements that a parse hands on instead of keeping. Under a root that `arm` accepts (its
+/// attributes are in the tree then), every element at `path`, the root's name first, is given
+/// to `take` once its end tag is read, with the chain of its ancestors from the root, and is
+/// then dropped with all it holds: the tree stays the size of what is left.
+struct Cut {
+  std::vector<std::string> path;
+  std::function<bool(const Tree&, ElementId root)> arm;
+  std::function<void(const Tree&, const std::vector<ElementId>& chain)> take;
+};
+
+/// One XML 1.0 document parsed as its bytes arrive, in pieces of any size; only the parser's
+/// own buffer and the tree are held. External entities and external DTDs are never loaded;
+/// entity expansion is bounded, and so is a token's length. What is not one well-formed
+/// document throws Failure with the parser's reason, line and column, from the piece that
+/// shows it or from finish.
+class TreeBuilder {
+ public:
+  /// With `keep`, paths below the root such as "server/counters/counter" or "memory/summary/*",
+  /// only the root and the elements on them are kept, with their attributes and own texts:
+  /// what the paths do not name costs no memory, however much of it comes.
+  explicit TreeBuilder(Cut cut = {}, std::vector<std::string> keep = {}, size_t expected = 0);
+  ~TreeBuilder();
+  TreeBuilder(const TreeBuilder&) = delete;
+  TreeBuilder& operator=(const TreeBuilder&) = delete;
+
+  /// The next bytes of the document.
+  void feed(std::string_view bytes);
+  /// The tree, after the last bytes.
+  Tree finish();
+
+ private:
+  struct State;
+  std::unique_ptr<State> state_;
+};
+
+/// Parses one XML 1.0 document held whole, as a TreeBuilder fed with it does.
 Tree parsexml(std::string_view body);
 
 /// The elements that a relative path such as "./bind/statistics" or "./memory/summary/*"

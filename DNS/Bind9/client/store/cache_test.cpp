@@ -180,7 +180,7 @@ TEST_F(Cache, ReadNeverBlocksNorReadsWithoutBound) {
   int fd = ::open(path.c_str(), O_WRONLY | O_CREAT, 0644);
   ASSERT_EQ(::ftruncate(fd, MAXCACHEBYTES + 1), 0);
   ::close(fd);
-  EXPECT_NE(failure([&] { readcache(path); }).find("larger than 256 MiB"), std::string::npos);
+  EXPECT_NE(failure([&] { readcache(path); }).find("larger than 1024 MiB"), std::string::npos);
 }
 
 TEST_F(Cache, NewFileGetsReadWriteForAllLessTheUmask) {

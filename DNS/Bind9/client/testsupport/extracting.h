@@ -27,6 +27,32 @@ inline Document extracted(const std::string& body, Extractor extract) {
   return doc;
 }
 
+/// How a body ends as one text, the document's JSON form or the failure or ending: read whole
+/// (`piece` 0), or as a fetch reads it, fed in pieces of `piece` bytes to a tree that keeps
+/// only what the extractors read, the zones of schema 3 read as they come.
+inline std::string outcome(std::string_view body, size_t piece) {
+  try {
+    Document doc = newdocument();
+    if (piece == 0) {
+      Detected found = detectversion(body);
+      if (found.version == 2) extractversion2(found.tree, found.root, doc);
+      if (found.version == 3) extractversion3(found.tree, found.root, doc);
+    } else {
+      StreamedZones zones;
+      TreeBuilder builder(zonecut(zones), extractedpaths());
+      for (size_t at = 0; at < body.size(); at += piece) builder.feed(body.substr(at, piece));
+      Detected found = detectversion(builder.finish());
+      if (found.version == 2) extractversion2(found.tree, found.root, doc);
+      if (found.version == 3) extractversion3(found.tree, found.root, doc, zones);
+    }
+    return writejson(doc);
+  } catch (const Ending& e) {
+    return "ending " + e.out + e.err;
+  } catch (const Failure& f) {
+    return std::string("failure ") + f.what();
+  }
+}
+
 /// The document extracted from a statistics element of schema version 2 (under `isc` and
 /// `bind`) or 3 that holds `inner`.
 inline Document version2(const std::string& inner) {

@@ -60,7 +60,9 @@ std::string readstatistics(std::string_view answer, const std::string& where,
                            const FetchLimits& limits, size_t piece) {
   net::io_context io{1};
   Replay stream(io, answer, piece);
-  return exchange::readanswer(io, stream, where, limits);
+  std::string body;
+  exchange::readanswer(io, stream, where, limits, [&](std::string_view b) { body.append(b); });
+  return body;
 }
 
 }  // namespace corvane
