@@ -4,6 +4,7 @@
 #include <algorithm>
 
 #include "base/ending.h"
+#include "store/jsonform.h"
 
 namespace corvane {
 
@@ -116,8 +117,8 @@ void streamedzonecounters(const Tree& tree, ElementId root, Document& doc,
     if (needattribute(tree, view, "name") != "_default") continue;
     if (view == streamed.failedview) throw *streamed.failure;
   }
-  for (Member& zone : streamed.zones)
-    setzone(doc, std::move(zone.key), std::move(*zone.value.map()));
+  Map& zones = section(doc, Section::ZONES);
+  for (Member& zone : streamed.zones) zones.set(std::move(zone.key), std::move(zone.value));
   streamed.zones.clear();
 }
 
@@ -155,8 +156,8 @@ Cut zonecut(StreamedZones& into) {
     // Past a failure nothing counts; zones of other views are not read at all.
     if (into.failure || attribute(tree, view, "name") != "_default") return;
     try {
-      Map counters = zonemap(tree, zone);
-      into.zones.push_back(Member{Key(needattribute(tree, zone, "name")), Value(std::move(counters))});
+      // Packed: the maps of a large server's zones would take twice the document's size.
+      into.zones.push_back(Member{Key(needattribute(tree, zone, "name")), packed(zonemap(tree, zone))});
     } catch (const Failure& failure) {
       into.failure = failure;
       into.failedview = view;

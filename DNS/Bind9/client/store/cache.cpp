@@ -96,10 +96,20 @@ bool cachefresh(const std::string& path, WallClock::time_point now, std::chrono:
 
 Reading readdocument(Document doc, const Need& need) {
   Reading reading{std::move(doc), {}};
-  if (need.shape != Need::OUTLINE) return reading;
   // A section that is no map is for the answer to find fault with.
-  if (const Value* zones = reading.doc.find(Key(need.section)); zones && zones->map())
-    reading.zones = countedzones(*zones->map());
+  Value* section = reading.doc.find(Key(need.shape == Need::WHOLE ? nameof(Section::ZONES) : need.section));
+  Map* members = section ? section->map() : nullptr;
+  if (!members) return reading;
+  // The zones that a fetch keeps packed are made maps again where the answer reads them.
+  if (need.shape == Need::OUTLINE) {
+    reading.zones = countedzones(*members);
+  } else if (need.shape == Need::MEMBER && need.section == nameof(Section::ZONES)) {
+    if (Value* zone = members->find(Key(need.key))) unpack(*zone);
+  } else if (need.shape == Need::WHOLE) {
+    std::vector<Key> zones;
+    for (const Member& zone : members->members()) zones.push_back(zone.key);
+    for (const Key& zone : zones) unpack(*members->find(zone));
+  }
   return reading;
 }
 

@@ -112,8 +112,7 @@ std::optional<Listed> collect(const Document& doc, const Layout& layout) {
     const std::vector<Member>& inner = members[i].value.map()->members();
     if (layout.inner[i].size() != inner.size()) return {};
     for (size_t j = 0; j < inner.size(); ++j) {
-      const Map* counters = inner[j].value.map();
-      listed.zones.push_back({filename(inner[j].key), layout.inner[i][j], j, counters && !counters->empty()});
+      listed.zones.push_back({filename(inner[j].key), layout.inner[i][j], j, holdscounters(inner[j].value)});
     }
   }
   listed.sections = asread(std::move(listed.sections));

@@ -73,8 +73,9 @@ class Map {
 
 using Array = std::vector<Value>;
 
-/// A number, true or false read from a JSON text that this program did not write: kept as it
-/// was written, and written back the same way. The program's own documents never hold one.
+/// A value kept as its JSON text, and written back the same way: a number, true or false read
+/// from a JSON text that this program did not write, or a zone map that a fetch keeps packed
+/// (see packed), a fraction of the map's memory.
 struct Literal {
   std::string text;
   bool operator==(const Literal&) const = default;

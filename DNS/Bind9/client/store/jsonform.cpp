@@ -353,6 +353,14 @@ std::string writejson(const Value& value) {
   return out;
 }
 
+Value packed(const Map& map) { return Value(Literal{writejson(map)}); }
+
+void unpack(Value& value) {
+  const Literal* literal = value.literal();
+  // The numbers and words of a foreign file never begin with a brace.
+  if (literal && !literal->text.empty() && literal->text.front() == '{') value = readjson(literal->text);
+}
+
 std::string writejson(const Map& map) {
   std::string out;
   out.reserve(4096);

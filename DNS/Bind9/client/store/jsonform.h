@@ -42,6 +42,13 @@ void writejson(const Map& map, std::string& out, const std::function<void(std::s
 /// Appends the JSON form of the text `text` (a string, quotes included).
 void writetext(std::string_view text, std::string& out);
 
+/// `map` kept as its JSON form, a Literal that writejson writes back byte for byte: a counter
+/// takes its few bytes of text instead of the 64 of a member. A fetch keeps its zones so.
+Value packed(const Map& map);
+
+/// A map that `packed` made, made a map again; any other value stays as it is.
+void unpack(Value& value);
+
 /// The deepest nesting of objects and arrays that readjson accepts. The program's own texts
 /// are three levels deep; the bound keeps reading, writing and destroying a value off the
 /// call stack's limits.

@@ -25,7 +25,10 @@ struct ZoneNames {
   bool isnull(size_t i) const { return i < null.size() && null[i]; }
 };
 
-/// The zones of `zones` whose value is a map that is not empty.
+/// Whether a zone's value holds counters: a map that is not empty, or one kept packed.
+bool holdscounters(const Value& zone);
+
+/// The zones of `zones` that hold counters.
 ZoneNames countedzones(const Map& zones);
 
 }  // namespace corvane
