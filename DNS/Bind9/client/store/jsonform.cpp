@@ -353,7 +353,11 @@ std::string writejson(const Value& value) {
   return out;
 }
 
-Value packed(const Map& map) { return Value(Literal{writejson(map)}); }
+Value packed(const Map& map) {
+  std::string text = writejson(map);
+  text.shrink_to_fit();  // kept for the run: the writer's room would be most of it
+  return Value(Literal{std::move(text)});
+}
 
 void unpack(Value& value) {
   const Literal* literal = value.literal();
