@@ -3,7 +3,6 @@
 #include <cerrno>
 #include <csignal>
 #include <cstdint>
-#include <ctime>
 #include <dirent.h>
 #include <fcntl.h>
 #include <string_view>
@@ -55,10 +54,8 @@ std::string lockpath(const std::string& cache) { return cache + ".lock"; }
 std::string outcomepath(const std::string& cache) { return cache + ".outcome"; }
 
 std::string temporaryname(const std::string& target, unsigned attempt) {
-  timespec ts;
-  clock_gettime(CLOCK_REALTIME, &ts);
-  uint64_t x = static_cast<uint64_t>(ts.tv_nsec) * 0x9e3779b97f4a7c15ULL ^
-               static_cast<uint64_t>(attempt) << 40;
+  auto now = static_cast<uint64_t>(SteadyClock::now().time_since_epoch().count());
+  uint64_t x = now * 0x9e3779b97f4a7c15ULL ^ static_cast<uint64_t>(attempt) << 40;
   static constexpr char DIGITS[] = "abcdefghijklmnopqrstuvwxyz012345";
   std::string name = target + std::string(NEW) + std::to_string(getpid()) + ".";
   for (size_t i = 0; i < LETTERS; ++i, x >>= 5) name += DIGITS[x & 31];
