@@ -79,13 +79,14 @@ CacheLock lockcache(const std::string& path, Deadline deadline) {
       replace(lock);
       replaced = true;
     }
+    auto left = deadline - SteadyClock::now();
+    if (left <= 0s) return CacheLock{Fd(), CacheLock::BUSY};
+    // A lock file replaced since it was opened is taken anew at once.
     if (!current(lock, st)) {
       file = openlock(lock, st);
       if (!file) return CacheLock{};
       continue;
     }
-    auto left = deadline - SteadyClock::now();
-    if (left <= 0s) return CacheLock{Fd(), CacheLock::BUSY};
     std::this_thread::sleep_for(std::min<std::chrono::nanoseconds>(pause, left));
     pause = std::min<std::chrono::nanoseconds>(pause * 2, 50ms);
   }
