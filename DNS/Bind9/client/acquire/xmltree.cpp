@@ -79,32 +79,25 @@ struct Builder {
   Mark mark;
   std::vector<ElementId> chain;
 
-  // Expat hands over a name as a C string, "uri\x01local" when it is in a namespace.
-  NameId intern(const char* raw) {
+  // Expat hands over a name as a C string, "uri\x01local" when it is in a namespace: the
+  // tree names it "{uri}local".
+  std::string_view qualified(const char* raw) {
     std::string_view name(raw);
     size_t sep = name.find(NSSEP);
-    if (sep == std::string_view::npos) return internname(name);
+    if (sep == std::string_view::npos) return name;
     scratch.clear();
     scratch += '{';
     scratch.append(name.substr(0, sep));
     scratch += '}';
     scratch.append(name.substr(sep + 1));
-    return internname(scratch);
+    return scratch;
   }
+
+  NameId intern(const char* raw) { return internname(qualified(raw)); }
 
   // The NameId of a name, or NONAME, without adding it: what is not kept must not fill the
   // names table with words of its own.
-  NameId known(const char* raw) {
-    std::string_view name(raw);
-    size_t sep = name.find(NSSEP);
-    if (sep == std::string_view::npos) return tree.lookup(name);
-    scratch.clear();
-    scratch += '{';
-    scratch.append(name.substr(0, sep));
-    scratch += '}';
-    scratch.append(name.substr(sep + 1));
-    return tree.lookup(scratch);
-  }
+  NameId known(const char* raw) { return tree.lookup(qualified(raw)); }
 
   NameId internname(std::string_view name) {
     HashIndex::Entry found = tree.nameindex.findoradd(
