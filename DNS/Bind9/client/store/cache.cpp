@@ -339,8 +339,10 @@ Reading readcache(const std::string& path, const Need& need) {
     if (std::optional<Reading> part = readindexed(index.get(), file.get(), st, need)) return std::move(*part);
   Layout layout;
   Reading reading = readwhole(path, file.get(), st, need, layout);
-  bool served = index && CacheIndex::open(index.get(), st) && need.shape == Need::WHOLE;
-  if (!served) heal(path, st, reading.doc, layout);
+  // An index that served the file would have answered any other need: only a whole read may
+  // pass one by that is good.
+  bool good = need.shape == Need::WHOLE && index && CacheIndex::open(index.get(), st);
+  if (!good) heal(path, st, reading.doc, layout);
   return reading;
 }
 
