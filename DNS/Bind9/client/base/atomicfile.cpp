@@ -87,6 +87,14 @@ void AtomicFile::passon(const struct stat& like) {
   setmode(like.st_mode & 0777);
 }
 
+bool AtomicFile::inherit() {
+  struct stat old;
+  if (::lstat(target_.c_str(), &old) != 0 || !S_ISREG(old.st_mode)) return false;
+  if (old.st_uid != ::geteuid() && ::geteuid() != 0) return false;
+  passon(old);
+  return true;
+}
+
 void AtomicFile::setmode(mode_t mode) {
   if (::fchmod(file_.get(), mode) != 0) fail("cannot pass the permissions on to the new file", errno);
 }

@@ -27,6 +27,9 @@ class AtomicFile {
 
   /// Gives the new file the permissions of `like`, and its owner where that is not this user.
   void passon(const struct stat& like);
+  /// Passes on the permissions and owner of the regular file that the new one replaces, where
+  /// this user may: one of this user's, or any when root writes. Whether there was one.
+  bool inherit();
   /// Gives the new file the permissions `mode`, whatever the umask.
   void setmode(mode_t mode);
   /// Appends `text` to the new file.

@@ -350,10 +350,7 @@ void writecache(const std::string& path, const Document& doc) {
   AtomicFile file(path, named(path));
   // The file that is replaced keeps its permissions, and its owner when root replaces another
   // user's file: the monitoring agent's own runs must still be able to replace it later.
-  struct stat old;
-  if (::lstat(path.c_str(), &old) == 0 && S_ISREG(old.st_mode) &&
-      (old.st_uid == geteuid() || geteuid() == 0))
-    file.passon(old);
+  file.inherit();
 
   // The text goes out in chunks as it is written: whole, it would be a large second copy of
   // the document at the run's peak of memory.

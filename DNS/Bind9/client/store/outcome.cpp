@@ -102,12 +102,7 @@ void recordoutcome(const std::string& cache, const Ending& ending, WallClock::ti
   const std::string path = foreign(shared) ? ownpath(shared) : shared;
   try {
     AtomicFile record(path, "outcome " + path);
-    struct stat old;
-    if (::lstat(path.c_str(), &old) == 0 && S_ISREG(old.st_mode) &&
-        (old.st_uid == ::geteuid() || ::geteuid() == 0))
-      record.passon(old);
-    else
-      record.setmode(0644);
+    if (!record.inherit()) record.setmode(0644);
     record.write(text);
     record.commit();
   } catch (const std::exception&) {
