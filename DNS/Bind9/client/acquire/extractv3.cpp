@@ -156,8 +156,11 @@ Cut zonecut(StreamedZones& into) {
     // Past a failure nothing counts; zones of other views are not read at all.
     if (into.failure || attribute(tree, view, "name") != "_default") return;
     try {
-      // Packed: the maps of a large server's zones would take twice the document's size.
-      into.zones.push_back(Member{Key(needattribute(tree, zone, "name")), packed(zonemap(tree, zone))});
+      // The counters first, as extractversion3 reads them, so that a zone without a name and
+      // a counter without one fail in the same order. Packed: the maps of a large server's
+      // zones would take twice the document's size.
+      Value counters = packed(zonemap(tree, zone));
+      into.zones.push_back(Member{Key(needattribute(tree, zone, "name")), std::move(counters)});
     } catch (const Failure& failure) {
       into.failure = failure;
       into.failedview = view;

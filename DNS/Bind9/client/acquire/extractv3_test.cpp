@@ -358,6 +358,10 @@ TEST(StreamedExtraction, GivesTheOutcomeOfTheWholeBody) {
       "<statistics version='3.11'><views><view name='_default'><zones><zone name='x'>"
           "<counters type='rcode'><counter>1</counter></counters></zone></zones></view></views>"
           "</statistics>",
+      // A zone without a name whose counter has none either: the counter fails first.
+      "<statistics version='3.11'><views><view name='_default'><zones><zone>"
+          "<counters type='rcode'><counter>1</counter></counters></zone></zones></view></views>"
+          "</statistics>",
       // Not version 3, or not the statistics root: the zones stay in the tree.
       "<statistics version='2.2'><views><view name='_default'><zones>" + zone +
           "</zones></view></views></statistics>",
